@@ -1,0 +1,71 @@
+#include "core/date_time.h"
+
+#include <ctime>
+
+#include <fmt/format.h>
+
+namespace dorvek::core {
+namespace {
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+}  // namespace
+
+std::optional<DateTime> DateTime::FromParts(int year, int month, int day, int hour, int minute,
+                                            int second, int millisecond) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12) return std::nullopt;
+  if (day < 1 || day > DaysInMonth(year, month)) return std::nullopt;
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+    return std::nullopt;
+  if (millisecond < 0 || millisecond > 999) return std::nullopt;
+  return DateTime{year, month, day, hour, minute, second, millisecond};
+}
+
+DateTime DateTime::FromTimePoint(std::chrono::system_clock::time_point t) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()) % 1000;
+  return DateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                  tm.tm_min,         tm.tm_sec,     static_cast<int>((ms.count() + 1000) % 1000)};
+}
+
+std::optional<DateTime> DateTime::Parse(std::string_view text) {
+  int y, mo, d, h = 0, mi = 0, s = 0, ms = 0;
+  auto digits = [&](std::size_t pos, std::size_t n, int& out) {
+    if (pos + n > text.size()) return false;
+    out = 0;
+    for (std::size_t i = pos; i < pos + n; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      out = out * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  if (!digits(0, 4, y) || !digits(5, 2, mo) || !digits(8, 2, d)) return std::nullopt;
+  if (text.size() > 10) {
+    if (!digits(11, 2, h) || !digits(14, 2, mi) || !digits(17, 2, s)) return std::nullopt;
+    if (text.size() >= 23 && text[19] == '.') digits(20, 3, ms);
+  }
+  return FromParts(y, mo, d, h, mi, s, ms);
+}
+
+std::string DateTime::ToSql() const {
+  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", year, month, day, hour, minute,
+                     second);
+}
+
+std::string DateTime::ToIsoMillis() const {
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}", year, month, day, hour, minute,
+                     second, millisecond);
+}
+
+std::string DateTime::ToCompact() const {
+  return fmt::format("{:04}{:02}{:02}{:02}{:02}{:02}", year, month, day, hour, minute, second);
+}
+
+}  // namespace dorvek::core
