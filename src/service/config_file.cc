@@ -1,0 +1,222 @@
+#include "service/config_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "core/codepage.h"
+
+namespace dorvek::service {
+namespace {
+
+int DigitValue(char c, int base) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (base == 16) {
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  }
+  return -1;
+}
+
+std::string WithTrailingSlash(const std::filesystem::path& dir) {
+  std::string text = dir.string();
+  if (!text.empty() && text.back() != '/') text += '/';
+  return text;
+}
+
+std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+}  // namespace
+
+std::string ReadXMLTag(const std::vector<std::string>& lines, std::string_view name) {
+  std::string text;
+  for (const auto& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  const std::string open = fmt::format("<{}>", name);
+  const std::string close = fmt::format("</{}>", name);
+  const std::size_t open_at = text.find(open);
+  const std::size_t close_at = text.find(close);
+  if (open_at == std::string::npos || close_at == std::string::npos) return {};
+  const std::size_t value_at = open_at + open.size();
+  if (close_at < value_at) return {};
+  return text.substr(value_at, close_at - value_at);
+}
+
+long long ReadIntegerSetting(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int base = 10;
+  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+    base = 16;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  // The magnitude is gathered unsigned, so LLONG_MIN itself is reachable and nothing
+  // overflows on the way.
+  const unsigned long long limit =
+      negative ? static_cast<unsigned long long>(LLONG_MAX) + 1 : LLONG_MAX;
+  unsigned long long magnitude = 0;
+  for (; i < text.size(); ++i) {
+    const int digit = DigitValue(text[i], base);
+    if (digit < 0) break;
+    const auto d = static_cast<unsigned long long>(digit);
+    if (magnitude > (limit - d) / static_cast<unsigned long long>(base)) {
+      magnitude = limit;
+    } else {
+      magnitude = magnitude * base + d;
+    }
+  }
+  if (!negative) return static_cast<long long>(magnitude);
+  if (magnitude == limit) return LLONG_MIN;
+  return -static_cast<long long>(magnitude);
+}
+
+std::vector<std::string> ConfigTemplateLines(const std::filesystem::path& base_dir) {
+  return {
+      R"(<?xml version="1.0" encoding="UTF-8"?>)",
+      "<DorvekZOLserver>",
+      "<Timers>",
+      "<HTTPTimer>10000</HTTPTimer>",
+      "</Timers>",
+      "<TCPCLIENT>",
+      "<Binding>127.0.0.1</Binding>",
+      "<Port>4001</Port>",
+      "</TCPCLIENT>",
+      "<SQL>",
+      "<SQLServer>127.0.0.1</SQLServer>",
+      "<SQLInlognaam>sa</SQLInlognaam>",
+      "<SQLPaswoord>****</SQLPaswoord>",
+      "<SQLDatabase></SQLDatabase>",
+      "<Netwerksleutel>Wexlor</Netwerksleutel>",
+      "<ZOLid>mux</ZOLid>",
+      "<Separator>.</Separator>",
+      "<Bedragen>0</Bedragen>",
+      "</SQL>",
+      "<Output>",
+      "<OutputToFile>True</OutputToFile>",
+      "<OutputDirectory>" + WithTrailingSlash(base_dir) + "VmrZOLData/XML</OutputDirectory>",
+      "</Output>",
+      "</DorvekZOLserver>",
+  };
+}
+
+std::vector<std::string> ReadmeInstallLines(const std::filesystem::path& base_dir) {
+  const std::vector<std::string> t = ConfigTemplateLines(base_dir);
+  // Line numbers counted from 1: 1-6, the SQL block 10-19, then 7-9, then 20-24.
+  std::vector<std::string> lines(t.begin(), t.begin() + 6);
+  lines.insert(lines.end(), t.begin() + 9, t.begin() + 19);
+  lines[6 + (14 - 10)] = "<SQLDatabase>DORVEK_FFFFFFFFF</SQLDatabase>";
+  lines.insert(lines.end(), t.begin() + 6, t.begin() + 9);
+  lines.insert(lines.end(), t.begin() + 19, t.end());
+  return lines;
+}
+
+bool WriteLinesIfMissing(const std::filesystem::path& file,
+                         const std::vector<std::string>& lines) {
+  std::string bytes;
+  for (const auto& line : lines) {
+    bytes += line;
+    bytes += "\r\n";
+  }
+  // O_EXCL: a file that appears between a check and the write is still not replaced.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;
+    throw std::runtime_error(
+        fmt::format("Cannot create file \"{}\": {}", file.string(), ErrnoText(errno)));
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      ::close(fd);
+      // A half-written file would never be replaced later; leave none behind.
+      ::unlink(file.c_str());
+      throw std::runtime_error(
+          fmt::format("Cannot write file \"{}\": {}", file.string(), ErrnoText(error)));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(file.c_str());
+    throw std::runtime_error(
+        fmt::format("Cannot write file \"{}\": {}", file.string(), ErrnoText(error)));
+  }
+  return true;
+}
+
+std::string DecodeConfigText(std::string_view bytes) {
+  if (bytes.starts_with("\xEF\xBB\xBF")) {
+    const std::string_view rest = bytes.substr(3);
+    // A file that claims UTF-8 but is not keeps its odd bytes readable as Windows-1252.
+    return core::IsValidUtf8(rest) ? std::string(rest) : core::Cp1252ToUtf8(rest);
+  }
+  if (bytes.starts_with("\xFF\xFE")) return core::Utf16ToUtf8(bytes.substr(2), false);
+  if (bytes.starts_with("\xFE\xFF")) return core::Utf16ToUtf8(bytes.substr(2), true);
+  return core::IsValidUtf8(bytes) ? std::string(bytes) : core::Cp1252ToUtf8(bytes);
+}
+
+std::vector<std::string> SplitConfigLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.emplace_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.emplace_back(text.substr(start));
+  return lines;
+}
+
+std::vector<std::string> LoadConfigLines(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw std::runtime_error(
+        fmt::format("Cannot open file \"{}\": {}", file.string(), ErrnoText(errno)));
+  }
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      throw std::runtime_error(
+          fmt::format("Cannot read file \"{}\": {}", file.string(), ErrnoText(error)));
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return SplitConfigLines(DecodeConfigText(bytes));
+}
+
+void CreateDataDirectories(const std::filesystem::path& base_dir) {
+  for (const std::string_view dir : kDataDirectories) {
+    std::error_code ignored;
+    std::filesystem::create_directory(base_dir / dir, ignored);
+  }
+}
+
+}  // namespace dorvek::service

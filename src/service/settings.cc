@@ -1,0 +1,33 @@
+#include "service/settings.h"
+
+#include "service/config_file.h"
+
+namespace dorvek::service {
+
+long long Settings::HttpTimerMs() const {
+  const long long ms = ReadIntegerSetting(http_timer);
+  return ms > 0 ? ms : kDefaultHttpTimerMs;
+}
+
+long long Settings::PortNumber() const { return ReadIntegerSetting(port); }
+
+Settings ReadSettings(const std::vector<std::string>& lines) {
+  Settings s;
+  s.output_directory = ReadXMLTag(lines, "OutputDirectory");
+  s.output_to_file = ReadXMLTag(lines, "OutputToFile");
+  s.sql_server = ReadXMLTag(lines, "SQLServer");
+  s.sql_database = ReadXMLTag(lines, "SQLDatabase");
+  s.sql_inlognaam = ReadXMLTag(lines, "SQLInlognaam");
+  s.sql_paswoord = ReadXMLTag(lines, "SQLPaswoord");
+  s.zol_id = ReadXMLTag(lines, "ZOLid");
+  s.separator = ReadXMLTag(lines, "Separator");
+  s.netwerksleutel = ReadXMLTag(lines, "Netwerksleutel");
+  s.bedragen = ReadXMLTag(lines, "Bedragen");
+  s.http_timer = ReadXMLTag(lines, "HTTPTimer");
+  s.port = ReadXMLTag(lines, "Port");
+  if (s.PortNumber() > 0) s.binding = ReadXMLTag(lines, "Binding");
+  s.sql_driver = ReadXMLTag(lines, "SQLDriver");
+  return s;
+}
+
+}  // namespace dorvek::service

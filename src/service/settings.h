@@ -1,0 +1,41 @@
+#pragma once
+// The configuration values, read once at start and held as text.
+
+#include <string>
+#include <vector>
+
+namespace dorvek::service {
+
+struct Settings {
+  std::string output_directory;  // no effect
+  std::string output_to_file;    // no effect
+  std::string sql_server;
+  std::string sql_database;
+  std::string sql_inlognaam;
+  std::string sql_paswoord;
+  std::string zol_id;
+  std::string separator;
+  std::string netwerksleutel;
+  std::string bedragen;
+  std::string http_timer;
+  std::string port;
+  std::string binding;  // read only when the port is greater than 0
+  // Optional element SQLDriver, not in the template: which database client to use.
+  std::string sql_driver;
+
+  // Milliseconds from start to the first connections: HTTPTimer when positive, else
+  // 60000.
+  long long HttpTimerMs() const;
+  // The gateway port; 0 or less leaves the gateway unset.
+  long long PortNumber() const;
+  // Exactly "0" leaves the amounts out of ride offers for rides whose pla_rc is 1.
+  bool SuppressAmounts() const { return bedragen == "0"; }
+};
+
+inline constexpr long long kDefaultHttpTimerMs = 60000;
+
+// Reads every setting from the configuration file's lines with ReadXMLTag; a missing
+// element reads as "".
+Settings ReadSettings(const std::vector<std::string>& lines);
+
+}  // namespace dorvek::service

@@ -1,0 +1,118 @@
+#include "service/settings.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "service/config_file.h"
+
+namespace dorvek::service {
+namespace {
+
+std::vector<std::string> WithElement(const std::string& line) {
+  auto lines = ConfigTemplateLines("/opt/dorvek");
+  lines.insert(lines.begin() + 1, line);  // the first occurrence wins
+  return lines;
+}
+
+TEST(ReadSettings, TemplateValues) {
+  const Settings s = ReadSettings(ConfigTemplateLines("/opt/dorvek"));
+  EXPECT_EQ(s.output_directory, "/opt/dorvek/VmrZOLData/XML");
+  EXPECT_EQ(s.output_to_file, "True");
+  EXPECT_EQ(s.sql_server, "127.0.0.1");
+  EXPECT_EQ(s.sql_database, "");
+  EXPECT_EQ(s.sql_inlognaam, "sa");
+  EXPECT_EQ(s.sql_paswoord, "****");
+  EXPECT_EQ(s.zol_id, "mux");
+  EXPECT_EQ(s.separator, ".");
+  EXPECT_EQ(s.netwerksleutel, "Wexlor");
+  EXPECT_EQ(s.bedragen, "0");
+  EXPECT_EQ(s.http_timer, "10000");
+  EXPECT_EQ(s.port, "4001");
+  EXPECT_EQ(s.binding, "127.0.0.1");
+  EXPECT_EQ(s.sql_driver, "");
+  EXPECT_EQ(s.HttpTimerMs(), 10000);
+  EXPECT_EQ(s.PortNumber(), 4001);
+  EXPECT_TRUE(s.SuppressAmounts());
+}
+
+TEST(ReadSettings, ReadmeInstallVariantReadsTheSampleDatabase) {
+  const Settings s = ReadSettings(ReadmeInstallLines("/opt/dorvek"));
+  EXPECT_EQ(s.sql_database, "DORVEK_FFFFFFFFF");
+  EXPECT_EQ(s.PortNumber(), 4001);
+  EXPECT_EQ(s.binding, "127.0.0.1");
+}
+
+TEST(ReadSettings, MissingElementsReadEmpty) {
+  const Settings s = ReadSettings({"<DorvekZOLserver>", "</DorvekZOLserver>"});
+  EXPECT_EQ(s.sql_server, "");
+  EXPECT_EQ(s.port, "");
+  EXPECT_EQ(s.HttpTimerMs(), kDefaultHttpTimerMs);
+  EXPECT_EQ(s.PortNumber(), 0);
+  EXPECT_FALSE(s.SuppressAmounts());
+}
+
+TEST(ReadSettings, OptionalDriverElementIsRead) {
+  EXPECT_EQ(ReadSettings(WithElement("<SQLDriver>sqlite3</SQLDriver>")).sql_driver, "sqlite3");
+}
+
+struct PortCase {
+  const char* port_text;
+  long long port;
+  const char* binding;
+};
+
+class PortAndBinding : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(PortAndBinding, BindingReadOnlyForPositivePort) {
+  auto lines = ConfigTemplateLines("/opt/dorvek");
+  lines[7] = std::string("<Port>") + GetParam().port_text + "</Port>";
+  const Settings s = ReadSettings(lines);
+  EXPECT_EQ(s.PortNumber(), GetParam().port);
+  EXPECT_EQ(s.binding, GetParam().binding);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PortAndBinding,
+                         ::testing::Values(PortCase{"4001", 4001, "127.0.0.1"},
+                                           PortCase{"$FA1", 4001, "127.0.0.1"},
+                                           PortCase{" 4001", 4001, "127.0.0.1"},
+                                           PortCase{"4001a", 4001, "127.0.0.1"},
+                                           PortCase{"", 0, ""}, PortCase{"0", 0, ""},
+                                           PortCase{"-1", -1, ""}));
+
+struct TimerCase {
+  const char* text;
+  long long ms;
+};
+
+class HttpTimer : public ::testing::TestWithParam<TimerCase> {};
+
+TEST_P(HttpTimer, NonPositiveKeepsOneMinute) {
+  Settings s;
+  s.http_timer = GetParam().text;
+  EXPECT_EQ(s.HttpTimerMs(), GetParam().ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HttpTimer,
+                         ::testing::Values(TimerCase{"10000", 10000}, TimerCase{"", 60000},
+                                           TimerCase{"0", 60000}, TimerCase{"-5", 60000},
+                                           TimerCase{"1", 1}, TimerCase{"$10", 16}));
+
+TEST(Settings, OnlyExactZeroSuppressesAmounts) {
+  for (const char* text : {"00", "", " 0", "0 ", "1", "O"}) {
+    Settings s;
+    s.bedragen = text;
+    EXPECT_FALSE(s.SuppressAmounts()) << "\"" << text << "\"";
+  }
+  Settings zero;
+  zero.bedragen = "0";
+  EXPECT_TRUE(zero.SuppressAmounts());
+}
+
+TEST(ReadSettings, BlanksAroundServerKept) {
+  EXPECT_EQ(ReadSettings(WithElement("<SQLServer> db1 </SQLServer>")).sql_server, " db1 ");
+}
+
+}  // namespace
+}  // namespace dorvek::service
