@@ -1,0 +1,39 @@
+#include "gateway/pakket_velden.h"
+
+#include <cctype>
+
+namespace dorvek::gateway {
+namespace {
+
+// Names are ASCII (header names and three-digit keys), so an ASCII fold suffices.
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+const std::string kEmpty;
+
+}  // namespace
+
+const std::string& PakketVelden::Get(std::string_view name) const {
+  for (const auto& [entry_name, value] : entries_)
+    if (EqualsNoCase(entry_name, name)) return value;
+  return kEmpty;
+}
+
+void PakketVelden::Set(std::string_view name, std::string value) {
+  for (auto& [entry_name, entry_value] : entries_) {
+    if (EqualsNoCase(entry_name, name)) {
+      entry_value = std::move(value);
+      return;
+    }
+  }
+  entries_.emplace_back(std::string(name), std::move(value));
+}
+
+}  // namespace dorvek::gateway
