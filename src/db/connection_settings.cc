@@ -1,0 +1,42 @@
+#include "db/connection_settings.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace dorvek::db {
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+}  // namespace
+
+Backend ConnectionSettings::backend() const {
+  return Lower(driver) == "sqlite" ? Backend::kSqlite : Backend::kOdbc;
+}
+
+std::string ConnectionSettings::OdbcDriver() const {
+  return driver.empty() ? std::string(kDefaultOdbcDriver) : driver;
+}
+
+std::filesystem::path ConnectionSettings::SqlitePath() const {
+  const std::filesystem::path file(database);
+  return file.is_absolute() || base_dir.empty() ? file : base_dir / file;
+}
+
+Dialect ConnectionSettings::dialect() const {
+  if (backend() == Backend::kSqlite) return Dialect::kSqlite;
+  return Lower(OdbcDriver()).find("sqlite") != std::string::npos ? Dialect::kSqlite
+                                                                  : Dialect::kSqlServer;
+}
+
+bool ConnectionSettings::IsComplete() const {
+  if (backend() == Backend::kSqlite) return !database.empty();
+  return !server.empty() && !database.empty() && !password.empty() && !user.empty();
+}
+
+}  // namespace dorvek::db

@@ -1,0 +1,18 @@
+#include "db/database.h"
+
+#include "db/row_statements.h"
+
+namespace dorvek::db {
+
+void Database::Insert(std::string_view table, const Columns& columns) {
+  const Statement statement = BuildInsert(table, columns);
+  Execute(statement.sql, statement.params);
+}
+
+void Database::Update(std::string_view table, std::string_view key_column, long long key,
+                      const Columns& columns) {
+  const Statement statement = BuildUpdate(table, key_column, key, columns);
+  Execute(statement.sql, statement.params);
+}
+
+}  // namespace dorvek::db

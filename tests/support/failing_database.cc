@@ -1,0 +1,62 @@
+#include "support/failing_database.h"
+
+#include <utility>
+
+namespace dorvek::test_support {
+
+void FailingDatabase::FailNext(int count, std::string message) {
+  fail_next_ = count;
+  fail_next_message_ = std::move(message);
+}
+
+void FailingDatabase::FailWhenSqlContains(std::string text, std::string message) {
+  fail_when_.emplace_back(std::move(text), std::move(message));
+}
+
+void FailingDatabase::FailOpen(std::string message) {
+  fail_open_ = true;
+  fail_open_message_ = std::move(message);
+}
+
+void FailingDatabase::ClearFailures() {
+  fail_next_ = 0;
+  fail_when_.clear();
+  fail_open_ = false;
+}
+
+void FailingDatabase::Open() {
+  if (fail_open_) throw db::DatabaseError(fail_open_message_);
+  inner_.Open();
+}
+
+void FailingDatabase::MaybeFail(std::string_view sql) {
+  if (fail_next_ > 0) {
+    --fail_next_;
+    ++failures_;
+    throw db::DatabaseError(fail_next_message_);
+  }
+  for (const auto& [text, message] : fail_when_) {
+    if (sql.find(text) != std::string_view::npos) {
+      ++failures_;
+      throw db::DatabaseError(message);
+    }
+  }
+  if (fail_open_ && !inner_.IsOpen()) {
+    ++failures_;
+    throw db::DatabaseError(fail_open_message_);
+  }
+}
+
+std::vector<db::Row> FailingDatabase::Query(std::string_view sql, const db::Params& params) {
+  MaybeFail(sql);
+  executed_.emplace_back(sql);
+  return inner_.Query(sql, params);
+}
+
+void FailingDatabase::Execute(std::string_view sql, const db::Params& params) {
+  MaybeFail(sql);
+  executed_.emplace_back(sql);
+  inner_.Execute(sql, params);
+}
+
+}  // namespace dorvek::test_support

@@ -1,0 +1,51 @@
+#pragma once
+// A Database that passes every operation to a real one, and fails on demand: for tests
+// of the handlers' failure paths.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/database.h"
+
+namespace dorvek::test_support {
+
+class FailingDatabase : public db::Database {
+ public:
+  explicit FailingDatabase(db::Database& inner) : inner_(inner) {}
+
+  // The next count queries or statements throw DatabaseError(message) without reaching
+  // the real database.
+  void FailNext(int count, std::string message = "Simulated database failure");
+  // Every query or statement whose SQL contains text throws DatabaseError(message).
+  void FailWhenSqlContains(std::string text, std::string message = "Simulated database failure");
+  // Opening throws DatabaseError(message) until cleared.
+  void FailOpen(std::string message = "Simulated connection failure");
+  void ClearFailures();
+
+  // Every SQL text that reached the real database, in order.
+  const std::vector<std::string>& executed() const { return executed_; }
+  // Number of queries and statements refused.
+  int failures() const { return failures_; }
+
+  bool IsOpen() const override { return inner_.IsOpen(); }
+  void Open() override;
+  void Close() override { inner_.Close(); }
+  db::Dialect dialect() const override { return inner_.dialect(); }
+  std::vector<db::Row> Query(std::string_view sql, const db::Params& params = {}) override;
+  void Execute(std::string_view sql, const db::Params& params = {}) override;
+
+ private:
+  void MaybeFail(std::string_view sql);
+
+  db::Database& inner_;
+  int fail_next_ = 0;
+  std::string fail_next_message_;
+  std::vector<std::pair<std::string, std::string>> fail_when_;
+  bool fail_open_ = false;
+  std::string fail_open_message_;
+  std::vector<std::string> executed_;
+  int failures_ = 0;
+};
+
+}  // namespace dorvek::test_support
