@@ -1,17 +1,28 @@
 #include "db/lan_notices.h"
 
-#include <chrono>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/codepage.h"
 #include "core/memory_event_log.h"
 #include "db/lan_notice.h"
-#include "support/fake_udp_sender.h"
 
 namespace dorvek::db {
 namespace {
+
+// Keeps every datagram; told to fail, it throws as a socket layer would.
+class RecordingUdpSender : public UdpSender {
+ public:
+  void Send(std::string_view bytes) override {
+    if (fail) throw std::runtime_error("Network is unreachable");
+    datagrams.emplace_back(bytes);
+  }
+  std::vector<std::string> datagrams;
+  bool fail = false;
+};
 
 const core::DateTime kTime{2026, 12, 8, 1, 43, 38, 0};
 constexpr const char* kPlain = "700,20261208014338,PC01,ZOLFFFFFFF,#0000#";
@@ -23,7 +34,7 @@ class SendUDPDorvekTest : public ::testing::Test {
     SendUDPDorvek(sender_, log_, key, kNoticeStart, computer, kTime, kNoticeIdentity, detail);
   }
 
-  testing::FakeUdpSender sender_;
+  RecordingUdpSender sender_;
   core::MemoryEventLog log_;
 };
 
