@@ -1,5 +1,6 @@
 #include "db/soci_database.h"
 
+#include <algorithm>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -138,6 +139,129 @@ Row ConvertRow(const soci::row& row) {
   return Row(std::move(names), std::move(values));
 }
 
+// Reads the rows of an executed ODBC statement with SQLGetData. SOCI's own row buffers
+// are sized by the column's width in characters, which cuts UTF-8 text short without a
+// word, and allocate a huge buffer per long-text column; reading piece by piece avoids
+// both.
+class OdbcRowReader {
+ public:
+  explicit OdbcRowReader(SQLHSTMT hstmt) : hstmt_(hstmt) {
+    SQLSMALLINT count = 0;
+    Check(SQLNumResultCols(hstmt_, &count), "describing the result");
+    for (SQLSMALLINT i = 1; i <= count; ++i) {
+      SQLCHAR name[512];
+      SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      Check(SQLDescribeCol(hstmt_, i, name, sizeof name, &name_length, &type, &size, &digits,
+                           &nullable),
+            "describing a column");
+      const auto length = std::min<std::size_t>(name_length, sizeof name - 1);
+      names_.emplace_back(reinterpret_cast<const char*>(name), length);
+      // The SQLite driver describes a column declared decimal as text; read it as the
+      // decimal it was declared, as SQL Server's decimals are.
+      if (type == SQL_CHAR || type == SQL_VARCHAR) {
+        SQLCHAR type_name[128] = {};
+        SQLSMALLINT type_name_length = 0;
+        if (SQL_SUCCEEDED(SQLColAttribute(hstmt_, i, SQL_DESC_TYPE_NAME, type_name,
+                                          sizeof type_name, &type_name_length, nullptr))) {
+          const std::string_view declared(reinterpret_cast<const char*>(type_name));
+          if (declared.starts_with("decimal") || declared.starts_with("DECIMAL") ||
+              declared.starts_with("numeric") || declared.starts_with("NUMERIC"))
+            type = SQL_DECIMAL;
+        }
+      }
+      types_.push_back(type);
+    }
+  }
+
+  std::vector<Row> ReadAll() {
+    std::vector<Row> rows;
+    if (names_.empty()) return rows;
+    for (;;) {
+      const SQLRETURN rc = SQLFetch(hstmt_);
+      if (rc == SQL_NO_DATA) break;
+      Check(rc, "fetching a row");
+      std::vector<Value> values;
+      values.reserve(names_.size());
+      for (std::size_t i = 0; i < names_.size(); ++i)
+        values.push_back(ReadColumn(static_cast<SQLUSMALLINT>(i + 1), types_[i]));
+      rows.emplace_back(names_, std::move(values));
+    }
+    return rows;
+  }
+
+ private:
+  void Check(SQLRETURN rc, const char* what) {
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO)
+      throw soci::odbc_soci_error(SQL_HANDLE_STMT, hstmt_, what);
+  }
+
+  Value ReadColumn(SQLUSMALLINT column, SQLSMALLINT type) {
+    SQLLEN indicator = 0;
+    switch (type) {
+      case SQL_BIT:
+      case SQL_TINYINT:
+      case SQL_SMALLINT:
+      case SQL_INTEGER:
+      case SQL_BIGINT: {
+        SQLBIGINT v = 0;
+        Check(SQLGetData(hstmt_, column, SQL_C_SBIGINT, &v, sizeof v, &indicator), "reading");
+        if (indicator == SQL_NULL_DATA) return Null{};
+        return static_cast<long long>(v);
+      }
+      case SQL_DECIMAL:
+      case SQL_NUMERIC:
+      case SQL_REAL:
+      case SQL_FLOAT:
+      case SQL_DOUBLE: {
+        double v = 0;
+        Check(SQLGetData(hstmt_, column, SQL_C_DOUBLE, &v, sizeof v, &indicator), "reading");
+        if (indicator == SQL_NULL_DATA) return Null{};
+        return v;
+      }
+      case SQL_DATE:
+      case SQL_TYPE_DATE:
+      case SQL_TIMESTAMP:
+      case SQL_TYPE_TIMESTAMP: {
+        SQL_TIMESTAMP_STRUCT v{};
+        Check(SQLGetData(hstmt_, column, SQL_C_TYPE_TIMESTAMP, &v, sizeof v, &indicator),
+              "reading");
+        if (indicator == SQL_NULL_DATA) return Null{};
+        return core::DateTime{v.year, v.month, v.day, v.hour, v.minute, v.second,
+                              static_cast<int>(v.fraction / 1000000)};
+      }
+      default:
+        return ReadText(column);
+    }
+  }
+
+  Value ReadText(SQLUSMALLINT column) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+      SQLLEN indicator = 0;
+      const SQLRETURN rc =
+          SQLGetData(hstmt_, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+      if (rc == SQL_NO_DATA) break;
+      Check(rc, "reading text");
+      if (indicator == SQL_NULL_DATA) return Null{};
+      // A piece that did not fit fills the buffer but for its terminating zero.
+      const bool partial = rc == SQL_SUCCESS_WITH_INFO &&
+                           (indicator == SQL_NO_TOTAL ||
+                            indicator >= static_cast<SQLLEN>(sizeof buffer));
+      const std::size_t got =
+          partial ? sizeof buffer - 1 : static_cast<std::size_t>(std::max<SQLLEN>(indicator, 0));
+      text.append(buffer, std::min(got, sizeof buffer - 1));
+      if (!partial) break;
+    }
+    return text;
+  }
+
+  SQLHSTMT hstmt_;
+  std::vector<std::string> names_;
+  std::vector<SQLSMALLINT> types_;
+};
+
 }  // namespace
 
 bool IsBrokenConnection(const FailureInfo& failure) {
@@ -225,6 +349,19 @@ auto SociDatabase::Run(Work&& work) {
 std::vector<Row> SociDatabase::Query(std::string_view sql, const Params& params) {
   return Run([&](Session& session) {
     Bindings bindings(params, session.dialect);
+    std::vector<Row> rows;
+    if (session.odbc) {
+      soci::statement st(session.sql);
+      bindings.AttachTo(st);
+      st.alloc();
+      st.prepare(std::string(sql));
+      st.define_and_bind();
+      st.execute(false);  // binds and executes; the rows are read below
+      // An ODBC session makes ODBC statements (the backend's type info is not exported).
+      auto* backend = static_cast<soci::odbc_statement_backend*>(st.get_backend());
+      rows = OdbcRowReader(backend->hstmt_).ReadAll();
+      return rows;
+    }
     soci::row row;
     soci::statement st(session.sql);
     st.exchange(soci::into(row));
@@ -232,7 +369,6 @@ std::vector<Row> SociDatabase::Query(std::string_view sql, const Params& params)
     st.alloc();
     st.prepare(std::string(sql));
     st.define_and_bind();
-    std::vector<Row> rows;
     for (bool have = st.execute(true); have; have = st.fetch()) rows.push_back(ConvertRow(row));
     return rows;
   });
