@@ -57,6 +57,8 @@ class SociDatabase : public Database {
   void Execute(std::string_view sql, const Params& params = {}) override;
 
   const ConnectionSettings& settings() const { return settings_; }
+  // Settings for the next opening; a connection already open stays as it is.
+  void Configure(ConnectionSettings settings) { settings_ = std::move(settings); }
 
  private:
   struct Session;

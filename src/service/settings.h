@@ -28,6 +28,9 @@ struct Settings {
   long long HttpTimerMs() const;
   // The gateway port; 0 or less leaves the gateway unset.
   long long PortNumber() const;
+  // The gateway port as decimal text ("4001" for "$FA1"); empty when PortNumber() is
+  // not positive, so the gateway stays unset.
+  std::string PortText() const { return PortNumber() > 0 ? std::to_string(PortNumber()) : std::string(); }
   // Exactly "0" leaves the amounts out of ride offers for rides whose pla_rc is 1.
   bool SuppressAmounts() const { return bedragen == "0"; }
 };

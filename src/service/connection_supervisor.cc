@@ -1,0 +1,56 @@
+#include "service/connection_supervisor.h"
+
+#include <exception>
+
+#include "db/notifications.h"
+
+namespace dorvek::service {
+
+ConnectionSupervisor::ConnectionSupervisor(core::EventLog& log, db::Database& db,
+                                           gateway::GatewayLink& link, const Settings& settings,
+                                           std::string computer_name)
+    : log_(log), db_(db), link_(link), settings_(settings), computer_name_(std::move(computer_name)) {}
+
+void ConnectionSupervisor::ControleTimer() {
+  if (!db_.IsOpen()) {
+    try {
+      db_.Open();
+    } catch (const std::exception& e) {
+      log_.Warning(e.what());
+    }
+  }
+  if (link_.state() == gateway::SocketState::kClosed) {
+    try {
+      link_.Connect();
+    } catch (const std::exception& e) {
+      log_.Warning(e.what());
+    }
+  }
+}
+
+void ConnectionSupervisor::Socketcontrole() {
+  const gateway::SocketState state = link_.state();
+  if (state == gateway::SocketState::kConnected) return;
+  log_.Info("Taxis Dorvek ZOL cliënt controle is mislukt, herstart aangevraagd");
+  if (state != gateway::SocketState::kClosed) return;  // an attempt is still running
+  try {
+    link_.SetRemote(settings_.binding, settings_.PortText());
+    link_.Connect();
+  } catch (const std::exception& e) {
+    log_.Warning(e.what());
+  }
+}
+
+void ConnectionSupervisor::Connected(std::error_code) {
+  log_.Info("Taxis Dorvek ZOL cliënt werd verbonden");
+  db::Berichtmaken(db_, log_, 4006, 1, "Taxis Dorvek ZOL cliënt verbinding gestart op " + computer_name_,
+                   0);
+}
+
+void ConnectionSupervisor::Closed(std::error_code) {
+  log_.Info("Taxis Dorvek ZOL cliënt verbinding gestopt");
+  db::Berichtmaken(db_, log_, 4007, 1, "Taxis Dorvek ZOL cliënt verbinding gestopt op " + computer_name_,
+                   0);
+}
+
+}  // namespace dorvek::service

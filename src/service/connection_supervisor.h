@@ -1,0 +1,42 @@
+#pragma once
+// Supervision of the gateway connection: the first connection after start, the check
+// every 30 seconds that reopens a closed connection, and the reports of each
+// connection and closing to the event log and the dispatchers.
+//
+//   closed ──attempt──► connecting ──ok──► connected ──gateway/network/stop──► closed
+//                           └──fails: connected event, then closed event──► closed
+
+#include <string>
+#include <system_error>
+
+#include "core/event_log.h"
+#include "db/database.h"
+#include "gateway/gateway_link.h"
+#include "service/settings.h"
+
+namespace dorvek::service {
+
+class ConnectionSupervisor {
+ public:
+  ConnectionSupervisor(core::EventLog& log, db::Database& db, gateway::GatewayLink& link,
+                       const Settings& settings, std::string computer_name);
+
+  // ControleTimer, once: opens the database and makes the first attempt with the
+  // remote the socket still holds.
+  void ControleTimer();
+  // Socketcontrole, every 30 s: a connection that is not up is reported and, when the
+  // socket is closed, attempted again with the configured remote.
+  void Socketcontrole();
+
+  void Connected(std::error_code error);
+  void Closed(std::error_code error);
+
+ private:
+  core::EventLog& log_;
+  db::Database& db_;
+  gateway::GatewayLink& link_;
+  const Settings& settings_;
+  std::string computer_name_;
+};
+
+}  // namespace dorvek::service

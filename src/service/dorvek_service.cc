@@ -1,0 +1,174 @@
+#include "service/dorvek_service.h"
+
+#include <exception>
+
+#include "db/lan_notice.h"
+#include "db/lan_notices.h"
+#include "db/notifications.h"
+#include "service/config_file.h"
+#include "service/connection_supervisor.h"
+
+namespace dorvek::service {
+namespace {
+
+using namespace std::chrono_literals;
+
+}  // namespace
+
+DorvekService::DorvekService(ServiceParts parts)
+    : parts_(std::move(parts)), timers_(parts_.clock) {
+  // The five events with their design-time intervals and enabled states.
+  timers_.Add("ControleTimer", 60000ms, false, true, [this] { JvTimerList1Events0Timer(); });
+  timers_.Add("Socketcontrole", 30000ms, true, true, [this] { JvTimerList1Events1Timer(); });
+  timers_.Add("PakketController", 1000ms, true, false, [this] { JvTimerList1Events2Timer(); });
+  timers_.Add("UitgaandeBerichten", 5000ms, true, true, [this] { JvTimerList1Events3Timer(); });
+  timers_.Add("UitgaandVerzenden", 5000ms, true, true, [this] { JvTimerList1Events4Timer(); });
+  // A failure that escapes a timer handler is the host's entry, under the executable's
+  // name; the event goes on firing.
+  timers_.SetFailureHandler([this](const std::string&, const std::exception& e) {
+    parts_.log.Write(core::LogEntry{parts_.executable_name, core::EntryType::kError, 0, 0, e.what()});
+  });
+  supervisor_ = std::make_unique<ConnectionSupervisor>(parts_.log, parts_.db, parts_.link, settings_,
+                                                       parts_.computer_name);
+}
+
+DorvekService::~DorvekService() = default;
+
+void DorvekService::SendNotice(int kind, const std::string& detail) {
+  db::SendUDPDorvek(parts_.lan, parts_.log, settings_.netwerksleutel, kind, parts_.computer_name,
+                    parts_.clock.LocalNow(), db::kNoticeIdentity, detail);
+}
+
+void DorvekService::ServiceStart() {
+  const auto& base = parts_.base_dir;
+  // Steps that do not handle their own failures: a template that cannot be written
+  // fails the start.
+  CreateDataDirectories(base);
+  WriteLinesIfMissing(base / kReadmePath, ConfigTemplateLines(base));
+  if (WriteLinesIfMissing(base / kConfigFileName, ConfigTemplateLines(base)))
+    parts_.log.Info("Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd (VmrZOLConfig.xml)");
+
+  try {
+    parts_.log.Info("Taxis Dorvek ZOL cliënt werd normaal gestart");
+    timers_.SetActive(true);
+    inkomende_pakketten_ = std::make_unique<gateway::PacketQueue>();
+    uitgaande_pakketten_ = std::make_unique<gateway::PacketQueue>();
+    const auto config = base / kConfigFileName;
+    if (std::filesystem::exists(config)) {
+      settings_ = ReadSettings(LoadConfigLines(config));
+      if (parts_.configure_database) parts_.configure_database(settings_);
+      if (ReadIntegerSetting(settings_.http_timer) > 0) {
+        timers_.SetInterval(kControleTimer,
+                            std::chrono::milliseconds(ReadIntegerSetting(settings_.http_timer)));
+        timers_.SetEnabled(kControleTimer, true);
+      }
+      if (settings_.PortNumber() > 0) {
+        try {
+          parts_.link.SetRemote(settings_.binding, settings_.PortText());
+          parts_.log.Info("Taxis Dorvek ZOL cliënt werd met succes geconfigureerd op " +
+                          settings_.binding + " via poort " + settings_.PortText());
+        } catch (const std::exception& e) {
+          parts_.log.Info(e.what());
+        }
+      }
+      timers_.SetEnabled(kPakketController, true);
+      SendNotice(db::kNoticeStart, "0000");
+    }
+  } catch (const std::exception& e) {
+    parts_.log.Warning(e.what());
+  }
+}
+
+void DorvekService::ServiceStop() {
+  SendNotice(db::kNoticeStop, "0000");
+  if (parts_.link.state() == gateway::SocketState::kConnected) parts_.link.Close();
+  // Nothing may touch the queues once they are gone: no timer fires from here on, and
+  // an attempt still in progress is dropped without its events.
+  timers_.SetActive(false);
+  parts_.link.Abandon();
+  timers_.SetEnabled(kPakketController, false);
+  if (parts_.db.IsOpen()) {
+    try {
+      parts_.db.Close();
+    } catch (const std::exception& e) {
+      parts_.log.Warning(e.what());
+    }
+  }
+  inkomende_pakketten_.reset();
+  uitgaande_pakketten_.reset();
+  db::Berichtmaken(parts_.db, parts_.log, 4008, 1,
+                   "Taxis Dorvek ZOL cliënt werd normaal gestopt op " + parts_.computer_name, 0);
+}
+
+void DorvekService::ServicePause() {
+  SendNotice(db::kNoticeStop, "0000");
+  parts_.log.Info("Taxis Dorvek ZOL cliënt werd onderbroken door pauze actie");
+}
+
+void DorvekService::ServiceContinue() {
+  SendNotice(db::kNoticeStart, std::to_string(current_vehicle_.wag_taxis()));
+  parts_.log.Info("Taxis Dorvek ZOL cliënt werd na een pauze gestart");
+}
+
+void DorvekService::ServiceShutdown() {
+  SendNotice(db::kNoticeStop, "0000");
+  parts_.log.Info("Taxis Dorvek ZOL cliënt werd gestopt wegens het afsluiten van de computer");
+  // The process ends next; nothing more may fire or arrive.
+  timers_.SetActive(false);
+  parts_.link.Abandon();
+}
+
+void DorvekService::WriteInstallFiles(bool installation) {
+  const auto& base = parts_.base_dir;
+  CreateDataDirectories(base);
+  WriteLinesIfMissing(base / kReadmePath,
+                      installation ? ReadmeInstallLines(base) : ConfigTemplateLines(base));
+  WriteLinesIfMissing(base / kConfigFileName, ConfigTemplateLines(base));
+}
+
+void DorvekService::ServiceAfterInstall() {
+  WriteInstallFiles(true);
+  parts_.log.Info("Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd");
+}
+
+void DorvekService::ServiceBeforeUninstall() {
+  parts_.log.Info("De installatie van Taxis Dorvek ZOL cliënt werd verwijderd");
+}
+
+void DorvekService::JvTimerList1Events0Timer() { supervisor_->ControleTimer(); }
+
+void DorvekService::JvTimerList1Events1Timer() { supervisor_->Socketcontrole(); }
+
+void DorvekService::JvTimerList1Events2Timer() {
+  timers_.SetEnabled(kPakketController, false);
+  // TODO packet controller
+  timers_.SetEnabled(kPakketController, true);
+}
+
+void DorvekService::JvTimerList1Events3Timer() {
+  // The message box: no row kinds are handled yet.
+}
+
+void DorvekService::JvTimerList1Events4Timer() {
+  // TODO send pump
+}
+
+void DorvekService::OnConnected(std::error_code error) { supervisor_->Connected(error); }
+
+void DorvekService::OnClosed(std::error_code error) { supervisor_->Closed(error); }
+
+void DorvekService::OnData(std::string_view) {
+  // TODO receive path
+}
+
+std::optional<std::size_t> DorvekService::inbound_size() const {
+  if (!inkomende_pakketten_) return std::nullopt;
+  return inkomende_pakketten_->size();
+}
+
+std::optional<std::size_t> DorvekService::outbound_size() const {
+  if (!uitgaande_pakketten_) return std::nullopt;
+  return uitgaande_pakketten_->size();
+}
+
+}  // namespace dorvek::service

@@ -1,0 +1,98 @@
+#pragma once
+// The service object: its lifecycle handlers, the timer list and the run-time state
+// that start creates. Everything here runs on the one event-loop thread.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/clock.h"
+#include "core/event_log.h"
+#include "db/database.h"
+#include "db/udp_sender.h"
+#include "gateway/gateway_link.h"
+#include "gateway/packet_queue.h"
+#include "inbound/current_vehicle.h"
+#include "service/settings.h"
+#include "service/timer_list.h"
+
+namespace dorvek::service {
+
+class ConnectionSupervisor;
+
+// The outside parts the service works with, passed in so tests can put fakes there.
+struct ServiceParts {
+  core::EventLog& log;
+  const core::Clock& clock;
+  db::Database& db;
+  db::UdpSender& lan;
+  gateway::GatewayLink& link;
+  std::filesystem::path base_dir;
+  std::string computer_name;    // upper case, as the notices and notifications show it
+  std::string executable_name;  // source of the host's entries about failed timers
+  // Hands the connection settings to the database once start has read them.
+  std::function<void(const Settings&)> configure_database;
+};
+
+class DorvekService : public gateway::GatewayEvents {
+ public:
+  enum TimerEvent : int {
+    kControleTimer = 0,
+    kSocketcontrole = 1,
+    kPakketController = 2,
+    kUitgaandeBerichten = 3,
+    kUitgaandVerzenden = 4,
+  };
+
+  explicit DorvekService(ServiceParts parts);
+  ~DorvekService() override;
+
+  // Lifecycle handlers, called by the host. ServiceStart throws when a template file
+  // cannot be written; the others report their own failures.
+  void ServiceStart();
+  void ServiceStop();
+  void ServicePause();
+  void ServiceContinue();
+  void ServiceShutdown();
+  void ServiceAfterInstall();
+  void ServiceBeforeUninstall();
+
+  TimerList& JvTimerList1() { return timers_; }
+
+  // Timer handlers.
+  void JvTimerList1Events0Timer();
+  void JvTimerList1Events1Timer();
+  void JvTimerList1Events2Timer();
+  void JvTimerList1Events3Timer();
+  void JvTimerList1Events4Timer();
+
+  // Gateway socket events.
+  void OnConnected(std::error_code error) override;
+  void OnClosed(std::error_code error) override;
+  void OnData(std::string_view bytes) override;
+
+  // For the host's status line and for tests. A queue that does not exist (before
+  // start, after stop) has no value.
+  std::optional<std::size_t> inbound_size() const;
+  std::optional<std::size_t> outbound_size() const;
+  gateway::PacketQueue* inbound_queue() { return inkomende_pakketten_.get(); }
+  gateway::PacketQueue* outbound_queue() { return uitgaande_pakketten_.get(); }
+  const Settings& settings() const { return settings_; }
+  inbound::CurrentVehicle& current_vehicle() { return current_vehicle_; }
+
+ private:
+  void SendNotice(int kind, const std::string& detail);
+  void WriteInstallFiles(bool installation);
+
+  ServiceParts parts_;
+  TimerList timers_;
+  Settings settings_;
+  std::unique_ptr<gateway::PacketQueue> inkomende_pakketten_;
+  std::unique_ptr<gateway::PacketQueue> uitgaande_pakketten_;
+  inbound::CurrentVehicle current_vehicle_;
+  std::unique_ptr<ConnectionSupervisor> supervisor_;
+};
+
+}  // namespace dorvek::service

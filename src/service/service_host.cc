@@ -1,0 +1,300 @@
+#include "service/service_host.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include <asio.hpp>
+#include <fmt/format.h>
+#include <systemd/sd-daemon.h>
+
+#include "core/clock.h"
+#include "core/host_event_log.h"
+#include "db/computer_name.h"
+#include "db/soci_database.h"
+#include "db/udp_sender.h"
+#include "gateway/asio_gateway_link.h"
+#include "service/dorvek_service.h"
+#include "service/system_state.h"
+#include "service/unit_file.h"
+
+namespace dorvek::service {
+namespace {
+
+using namespace std::chrono_literals;
+
+db::ConnectionSettings ToConnectionSettings(const Settings& s, const std::filesystem::path& base) {
+  db::ConnectionSettings c;
+  c.driver = s.sql_driver;
+  c.server = s.sql_server;
+  c.user = s.sql_inlognaam;
+  c.password = s.sql_paswoord;
+  c.database = s.sql_database;
+  c.base_dir = base;
+  return c;
+}
+
+// Forwards the socket's events to the service, which is built after the socket.
+class EventsRelay : public gateway::GatewayEvents {
+ public:
+  void Attach(gateway::GatewayEvents* target) { target_ = target; }
+  void OnConnected(std::error_code e) override {
+    if (target_) target_->OnConnected(e);
+  }
+  void OnClosed(std::error_code e) override {
+    if (target_) target_->OnClosed(e);
+  }
+  void OnData(std::string_view bytes) override {
+    if (target_) target_->OnData(bytes);
+  }
+
+ private:
+  gateway::GatewayEvents* target_ = nullptr;
+};
+
+class Host {
+ public:
+  explicit Host(const HostOptions& options)
+      : options_(options),
+        base_dir_(BaseDir(options)),
+        log_(core::MakeHostEventLog(clock_, options.command_line.event_log)),
+        db_(db::ConnectionSettings{}, *log_),
+        lan_(LanTarget(options.command_line.lan_target)),
+        link_(io_, relay_),
+        service_(ServiceParts{*log_, clock_, db_, *lan_, link_, base_dir_, db::ComputerName(),
+                              options.executable.filename().string(),
+                              [this](const Settings& s) { db_.Configure(ToConnectionSettings(s, base_dir_)); }}),
+        timer_(io_),
+        watchdog_(io_),
+        status_timer_(io_),
+        signals_(io_) {
+    relay_.Attach(&service_);
+  }
+
+  int Run() {
+    // Signals are taken from here on, so one that comes during start waits for the loop.
+    signals_.add(SIGTERM);
+    signals_.add(SIGINT);
+    signals_.add(SIGUSR1);
+    signals_.add(SIGUSR2);
+    try {
+      service_.ServiceStart();
+    } catch (const std::exception& e) {
+      log_->Write(core::LogEntry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0,
+                                 std::string("Service failed on start: ") + e.what()});
+      return 1;
+    }
+    service_.JvTimerList1().SetChangeListener([this] { ArmTimer(); });
+    ArmTimer();
+    WaitSignal();
+    StartWatchdog();
+    ReportStatus();
+    sd_notify(0, "READY=1");
+    io_.run();
+    return exit_code_;
+  }
+
+  int Install() {
+    UnitOptions unit{options_.executable, base_dir_, ExtraArguments()};
+    try {
+      InstallUnit(unit, *log_);
+      service_.ServiceAfterInstall();
+    } catch (const std::exception& e) {
+      log_->Error(e.what());
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+    if (!options_.command_line.silent)
+      std::printf("Service %s installed: %s\n", kServiceName, (UnitDirectory() / kUnitFileName).c_str());
+    return 0;
+  }
+
+  int Uninstall() {
+    try {
+      service_.ServiceBeforeUninstall();
+      UninstallUnit(*log_);
+    } catch (const std::exception& e) {
+      log_->Error(e.what());
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+    if (!options_.command_line.silent) std::printf("Service %s uninstalled\n", kServiceName);
+    return 0;
+  }
+
+ private:
+  static std::filesystem::path BaseDir(const HostOptions& o) {
+    if (!o.command_line.base_dir.empty()) return std::filesystem::absolute(o.command_line.base_dir);
+    return o.executable.parent_path();
+  }
+
+  static std::unique_ptr<db::UdpSender> LanTarget(const std::string& target) {
+    if (target.empty()) return std::make_unique<db::AsioUdpSender>();
+    return std::make_unique<db::AsioUdpSender>(db::ParseLanTarget(target));
+  }
+
+  // The options a unit must repeat so the service runs as it was installed.
+  std::string ExtraArguments() const {
+    std::string args;
+    const auto& cl = options_.command_line;
+    if (!cl.base_dir.empty()) args += " --base-dir " + std::filesystem::absolute(cl.base_dir).string();
+    if (!cl.lan_target.empty()) args += " --lan-target " + cl.lan_target;
+    return args.empty() ? args : args.substr(1);
+  }
+
+  void ArmTimer() {
+    const auto due = service_.JvTimerList1().NextDue();
+    if (!due) {
+      timer_.cancel();
+      armed_.reset();
+      return;
+    }
+    if (armed_ && *armed_ == *due) return;
+    armed_ = *due;
+    timer_.expires_at(*due);
+    timer_.async_wait([this](std::error_code ec) {
+      if (ec) return;
+      armed_.reset();
+      service_.JvTimerList1().RunDue();
+      ArmTimer();
+    });
+  }
+
+  void WaitSignal() {
+    signals_.async_wait([this](std::error_code ec, int signal) {
+      if (ec) return;
+      OnSignal(signal);
+      if (!stopped_) WaitSignal();
+    });
+  }
+
+  void OnSignal(int signal) {
+    try {
+      switch (signal) {
+        case SIGUSR1:
+          if (paused_) return;
+          sd_notify(0, "STATUS=Pausing");
+          service_.ServicePause();
+          service_.JvTimerList1().SetSuspended(true);
+          paused_ = true;
+          ReportStatus();
+          break;
+        case SIGUSR2:
+          if (!paused_) return;
+          service_.ServiceContinue();
+          paused_ = false;
+          service_.JvTimerList1().SetSuspended(false);
+          ReportStatus();
+          break;
+        default:
+          Stop();
+          break;
+      }
+    } catch (const std::exception& e) {
+      log_->Error(e.what());
+    }
+  }
+
+  void Stop() {
+    sd_notify(0, "STOPPING=1");
+    stopped_ = true;
+    if (SystemIsStopping()) {
+      service_.ServiceShutdown();
+    } else {
+      service_.ServiceStop();
+    }
+    signals_.cancel();
+    timer_.cancel();
+    watchdog_.cancel();
+    status_timer_.cancel();
+    io_.stop();
+  }
+
+  void StartWatchdog() {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return;
+    watchdog_interval_ = std::chrono::microseconds(usec / 2);
+    KickWatchdog();
+  }
+
+  void KickWatchdog() {
+    sd_notify(0, "WATCHDOG=1");
+    watchdog_.expires_after(watchdog_interval_);
+    watchdog_.async_wait([this](std::error_code ec) {
+      if (!ec) KickWatchdog();
+    });
+  }
+
+  // The STATUS= line: gateway, database and both queues, refreshed every 2 s when it changed.
+  void ReportStatus() {
+    auto size = [](std::optional<std::size_t> n) { return n ? std::to_string(*n) : std::string("-"); };
+    const char* gateway = "gateway not connected";
+    switch (link_.state()) {
+      case gateway::SocketState::kConnected: gateway = "gateway connected"; break;
+      case gateway::SocketState::kConnecting:
+      case gateway::SocketState::kOther: gateway = "gateway connecting"; break;
+      case gateway::SocketState::kClosed: break;
+    }
+    const std::string status =
+        fmt::format("{}{}, database {}, inbound queue {}, outbound queue {}", paused_ ? "paused, " : "",
+                    gateway, db_.IsOpen() ? "connected" : "not connected", size(service_.inbound_size()),
+                    size(service_.outbound_size()));
+    if (status != last_status_) {
+      sd_notify(0, ("STATUS=" + status).c_str());
+      last_status_ = status;
+    }
+    status_timer_.expires_after(2s);
+    status_timer_.async_wait([this](std::error_code ec) {
+      if (!ec) ReportStatus();
+    });
+  }
+
+  const HostOptions& options_;
+  std::filesystem::path base_dir_;
+  asio::io_context io_;
+  core::SystemClock clock_;
+  std::unique_ptr<core::EventLog> log_;
+  db::SociDatabase db_;
+  std::unique_ptr<db::UdpSender> lan_;
+  EventsRelay relay_;
+  gateway::AsioGatewayLink link_;
+  DorvekService service_;
+  asio::steady_timer timer_;
+  std::optional<std::chrono::steady_clock::time_point> armed_;
+  asio::steady_timer watchdog_;
+  std::chrono::microseconds watchdog_interval_{0};
+  asio::steady_timer status_timer_;
+  asio::signal_set signals_;
+  std::string last_status_;
+  bool paused_ = false;
+  bool stopped_ = false;
+  int exit_code_ = 0;
+};
+
+}  // namespace
+
+int RunHost(const HostOptions& options) {
+  switch (options.command_line.mode) {
+    case RunMode::kHelp:
+      std::cout << UsageText(options.executable.filename().string());
+      return 0;
+    case RunMode::kVersion:
+      std::cout << "dorvekzol " << DORVEK_VERSION_TEXT << "\n";
+      return 0;
+    default:
+      break;
+  }
+  try {
+    Host host(options);
+    if (options.command_line.mode == RunMode::kInstall) return host.Install();
+    if (options.command_line.mode == RunMode::kUninstall) return host.Uninstall();
+    return host.Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "dorvekzol: %s\n", e.what());
+    return 1;
+  }
+}
+
+}  // namespace dorvek::service

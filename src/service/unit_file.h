@@ -1,0 +1,38 @@
+#pragma once
+// The systemd unit of the service, and its installation and removal.
+
+#include <filesystem>
+#include <string>
+
+#include "core/event_log.h"
+
+namespace dorvek::service {
+
+inline constexpr const char* kServiceName = "DorvekZOL";
+inline constexpr const char* kDisplayName = "Taxis Dorvek cliënt voor ZOL";
+inline constexpr const char* kUnitFileName = "DorvekZOL.service";
+
+struct UnitOptions {
+  std::filesystem::path executable;  // absolute
+  std::filesystem::path base_dir;    // absolute; the one directory the service writes
+  std::string extra_arguments;       // appended to ExecStart as they stand
+};
+
+// The unit's text: Type=notify, the wait hint as start and stop time-outs, a watchdog
+// with restart on failure, automatic start, and hardening that leaves the service only
+// its base directory to write, the network families it uses and nothing else.
+std::string BuildUnitFile(const UnitOptions& options);
+
+// /etc/systemd/system, or the directory DORVEKZOL_UNIT_DIR names.
+std::filesystem::path UnitDirectory();
+// True when the unit directory is the system's own (DORVEKZOL_UNIT_DIR not set) and
+// systemd runs this machine: only then is systemctl asked to reload and enable.
+bool ShouldCallSystemctl();
+
+// Writes the unit (mode 0644) and, where ShouldCallSystemctl, reloads and enables it.
+// Throws std::runtime_error when the unit cannot be written.
+void InstallUnit(const UnitOptions& options, core::EventLog& log);
+// Disables and removes the unit; a missing unit is not a failure.
+void UninstallUnit(core::EventLog& log);
+
+}  // namespace dorvek::service
