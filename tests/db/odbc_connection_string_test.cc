@@ -1,6 +1,20 @@
 #include "db/odbc_connection_string.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "core/memory_event_log.h"
+#include "db/soci_database.h"
 
 namespace dorvek::db {
 namespace {
@@ -77,6 +91,141 @@ TEST(SqliteDriverConnectionString, NamesTheFileUnbraced) {
   EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;");
   s.database = "/tmp/a;b.db";
   EXPECT_THROW(OdbcConnectionString(s), DatabaseError);
+}
+
+// The connection string as the real FreeTDS driver reads it: a listener on loopback plays
+// the server far enough to receive the login record, which carries the server name,
+// login, password and database.
+class FreeTdsLogin : public ::testing::Test {
+ protected:
+  struct Login {
+    std::string server, user, password, database;
+  };
+
+  void SetUp() override {
+    std::ifstream ini("/etc/odbcinst.ini");
+    std::stringstream text;
+    text << ini.rdbuf();
+    if (text.str().find("[FreeTDS]") == std::string::npos)
+      GTEST_SKIP() << "FreeTDS is not registered with the ODBC driver manager";
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener_, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener_, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+
+  void TearDown() override {
+    if (listener_ >= 0) close(listener_);
+  }
+
+  // Reads one TDS packet; false on timeout or end of stream.
+  static bool ReadPacket(int fd, std::string& packet) {
+    auto read_exactly = [fd](char* out, std::size_t n) {
+      std::size_t got = 0;
+      while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) return false;
+        const ssize_t r = recv(fd, out + got, n - got, 0);
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+      }
+      return true;
+    };
+    char header[8];
+    if (!read_exactly(header, 8)) return false;
+    const std::size_t length =
+        (static_cast<unsigned char>(header[2]) << 8) | static_cast<unsigned char>(header[3]);
+    if (length < 8) return false;
+    packet.assign(header, 8);
+    packet.resize(length);
+    return read_exactly(packet.data() + 8, length - 8);
+  }
+
+  static std::string Ucs2Field(const std::string& login, std::size_t at, bool password) {
+    const auto u16 = [&](std::size_t i) {
+      return static_cast<std::size_t>(static_cast<unsigned char>(login[i]) |
+                                      (static_cast<unsigned char>(login[i + 1]) << 8));
+    };
+    const std::size_t offset = u16(at), count = u16(at + 2);
+    std::string out;
+    for (std::size_t i = 0; i < count && offset + 2 * i + 1 < login.size(); ++i) {
+      unsigned char low = static_cast<unsigned char>(login[offset + 2 * i]);
+      if (password) {
+        low ^= 0xA5;
+        low = static_cast<unsigned char>((low << 4) | (low >> 4));
+      }
+      out += static_cast<char>(low);  // the test's texts are ASCII
+    }
+    return out;
+  }
+
+  // Answers the pre-login without encryption, then takes the login record apart.
+  std::optional<Login> Serve() {
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) return std::nullopt;
+    const int fd = accept(listener_, nullptr, nullptr);
+    if (fd < 0) return std::nullopt;
+    std::optional<Login> result;
+    std::string packet;
+    if (ReadPacket(fd, packet) && packet[0] == 0x12) {
+      const unsigned char reply[] = {0x04, 0x01, 0x00, 0x14, 0x00, 0x00, 0x01, 0x00,
+                                     0x00, 0x00, 0x0B, 0x00, 0x06,  // VERSION at 11, 6 bytes
+                                     0x01, 0x00, 0x11, 0x00, 0x01,  // ENCRYPTION at 17
+                                     0xFF, 0x0F, 0x00, 0x07, 0xD0, 0x00, 0x00, 0x02};
+      std::string answer(reinterpret_cast<const char*>(reply), sizeof reply);
+      answer[3] = static_cast<char>(answer.size());
+      send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+      if (ReadPacket(fd, packet) && packet[0] == 0x10) {
+        const std::string login = packet.substr(8);
+        result = Login{Ucs2Field(login, 52, false), Ucs2Field(login, 40, false),
+                       Ucs2Field(login, 44, true), Ucs2Field(login, 68, false)};
+      }
+    }
+    close(fd);
+    return result;
+  }
+
+  std::optional<Login> LoginWith(const std::string& password) {
+    std::optional<Login> login;
+    std::thread server([&] { login = Serve(); });
+    core::MemoryEventLog log;
+    ConnectionSettings settings;
+    settings.server = "127.0.0.1," + std::to_string(port_);
+    settings.user = "dorvek";
+    settings.password = password;
+    settings.database = "DORVEK";
+    SociDatabase db(settings, log);
+    EXPECT_THROW(db.Open(), DatabaseError);  // the stand-in server hangs up after the login
+    server.join();
+    return login;
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(FreeTdsLogin, ReachesHostAndPortWithEveryField) {
+  const auto login = LoginWith("geheim");
+  ASSERT_TRUE(login.has_value());
+  EXPECT_EQ(login->server, "127.0.0.1");
+  EXPECT_EQ(login->user, "dorvek");
+  EXPECT_EQ(login->password, "geheim");
+  EXPECT_EQ(login->database, "DORVEK");
+}
+
+TEST_F(FreeTdsLogin, PasswordWithSemicolonAndBracesArrivesWhole) {
+  for (const std::string password : {"a;b", "{x}y}", "x=1;y}", "}"}) {
+    const auto login = LoginWith(password);
+    ASSERT_TRUE(login.has_value()) << password;
+    EXPECT_EQ(login->password, password);
+    EXPECT_EQ(login->database, "DORVEK") << password;
+  }
 }
 
 }  // namespace
