@@ -5,6 +5,7 @@
 #include "db/lan_notice.h"
 #include "db/lan_notices.h"
 #include "db/notifications.h"
+#include "outbound/send_pump.h"
 #include "service/config_file.h"
 #include "service/connection_supervisor.h"
 
@@ -16,7 +17,10 @@ using namespace std::chrono_literals;
 }  // namespace
 
 DorvekService::DorvekService(ServiceParts parts)
-    : parts_(std::move(parts)), timers_(parts_.clock) {
+    : parts_(std::move(parts)),
+      timers_(parts_.clock),
+      receive_path_(parts_.log),
+      packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_}) {
   // The five events with their design-time intervals and enabled states.
   timers_.Add("ControleTimer", 60000ms, false, true, [this] { JvTimerList1Events0Timer(); });
   timers_.Add("Socketcontrole", 30000ms, true, true, [this] { JvTimerList1Events1Timer(); });
@@ -57,6 +61,8 @@ void DorvekService::ServiceStart() {
     if (std::filesystem::exists(config)) {
       settings_ = ReadSettings(LoadConfigLines(config));
       if (parts_.configure_database) parts_.configure_database(settings_);
+      packet_controller_.Configure(
+          {settings_.zol_id, settings_.separator, settings_.netwerksleutel, parts_.computer_name});
       if (ReadIntegerSetting(settings_.http_timer) > 0) {
         timers_.SetInterval(kControleTimer,
                             std::chrono::milliseconds(ReadIntegerSetting(settings_.http_timer)));
@@ -140,8 +146,11 @@ void DorvekService::JvTimerList1Events0Timer() { supervisor_->ControleTimer(); }
 void DorvekService::JvTimerList1Events1Timer() { supervisor_->Socketcontrole(); }
 
 void DorvekService::JvTimerList1Events2Timer() {
+  // Off while one packet is handled, so a slow handling never overlaps the next tick;
+  // on again afterwards whatever happened.
   timers_.SetEnabled(kPakketController, false);
-  // TODO packet controller
+  if (inkomende_pakketten_)
+    packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get());
   timers_.SetEnabled(kPakketController, true);
 }
 
@@ -150,15 +159,19 @@ void DorvekService::JvTimerList1Events3Timer() {
 }
 
 void DorvekService::JvTimerList1Events4Timer() {
-  // TODO send pump
+  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log);
 }
 
 void DorvekService::OnConnected(std::error_code error) { supervisor_->Connected(error); }
 
-void DorvekService::OnClosed(std::error_code error) { supervisor_->Closed(error); }
+void DorvekService::OnClosed(std::error_code error) {
+  receive_path_.ConnectionClosed();
+  supervisor_->Closed(error);
+}
 
-void DorvekService::OnData(std::string_view) {
-  // TODO receive path
+void DorvekService::OnData(std::string_view bytes) {
+  // Received while paused too: the packets wait in the queue.
+  receive_path_.QClientSocketDataAvailable(bytes, inkomende_pakketten_.get());
 }
 
 std::optional<std::size_t> DorvekService::inbound_size() const {

@@ -14,7 +14,9 @@
 #include "db/udp_sender.h"
 #include "gateway/gateway_link.h"
 #include "gateway/packet_queue.h"
+#include "gateway/receive_path.h"
 #include "inbound/current_vehicle.h"
+#include "inbound/packet_controller.h"
 #include "service/settings.h"
 #include "service/timer_list.h"
 
@@ -93,6 +95,8 @@ class DorvekService : public gateway::GatewayEvents {
   std::unique_ptr<gateway::PacketQueue> uitgaande_pakketten_;
   inbound::CurrentVehicle current_vehicle_;
   std::unique_ptr<ConnectionSupervisor> supervisor_;
+  gateway::ReceivePath receive_path_;
+  inbound::PacketController packet_controller_;
 };
 
 }  // namespace dorvek::service

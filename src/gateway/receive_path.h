@@ -1,0 +1,32 @@
+#pragma once
+// The receive path: what one read from the gateway socket becomes. Every read is
+// logged ("Ontvangen pakket: " + its text, unless it holds "XGATE"), then cut into whole
+// packets, each of which becomes one entry of the inbound queue. A read may hold half a
+// packet or several; the framer keeps the half until the rest arrives.
+
+#include <string_view>
+
+#include "core/event_log.h"
+#include "gateway/packet_queue.h"
+#include "gateway/stream_framer.h"
+
+namespace dorvek::gateway {
+
+class ReceivePath {
+ public:
+  explicit ReceivePath(core::EventLog& log);
+
+  // The bytes of one read, in the gateway's Windows-1252. With no queue (before start,
+  // after stop) the packets are dropped.
+  void QClientSocketDataAvailable(std::string_view bytes, PacketQueue* queue);
+  // A new connection starts a new stream: a half packet of the old one is forgotten.
+  void ConnectionClosed() { framer_.Reset(); }
+
+  std::size_t pending_size() const { return framer_.pending_size(); }
+
+ private:
+  core::EventLog& log_;
+  StreamFramer framer_;
+};
+
+}  // namespace dorvek::gateway

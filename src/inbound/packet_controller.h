@@ -1,0 +1,64 @@
+#pragma once
+// The packet controller: each tick it takes the oldest inbound packet, announces the
+// gateway's traffic, logs the fields, finds the vehicle, fixes the packet's time and runs
+// the handlers the message number and the body select, in a fixed order.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/udp_sender.h"
+#include "gateway/packet_queue.h"
+#include "inbound/packet_context.h"
+#include "inbound/zol_gps.h"
+
+namespace dorvek::inbound {
+
+class PacketController {
+ public:
+  struct Parts {
+    core::EventLog& log;
+    const core::Clock& clock;
+    db::Database& db;
+    db::UdpSender& lan;
+    CurrentVehicle& vehicle;
+  };
+
+  explicit PacketController(Parts parts);
+
+  void Configure(InboundSettings settings) { settings_ = std::move(settings); }
+
+  // Handles the oldest entry of inbound, if any; it is removed before any database
+  // work, so a packet whose handling fails is not handled again. Never throws: a
+  // failure that ends the packet is a warning with its own text.
+  void HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+
+  const core::DateTime& pakket_tijd() const { return pakket_tijd_; }
+  const Position& position() const { return position_; }
+
+ private:
+  // One row of the routing table: runs when the message number matches (any, when
+  // absent) and the condition holds, in table order, until a handler ends the packet.
+  struct Route {
+    std::optional<long long> number;
+    std::function<bool(const PacketContext&)> applies;
+    std::function<Outcome(const PacketContext&)> handle;
+  };
+
+  void Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+  // Finds the vehicle for the packet's unit; false ends the packet.
+  bool LookUpVehicle(gateway::PakketVelden& velden);
+  void HandleRefusal(const gateway::PakketVelden& velden);
+  core::DateTime PacketTime(const std::string& time) const;
+  Outcome KeepAlive(const PacketContext& packet);
+
+  Parts parts_;
+  InboundSettings settings_;
+  HandlerParts handler_parts_;
+  std::vector<Route> routes_;
+  core::DateTime pakket_tijd_;
+  Position position_;
+};
+
+}  // namespace dorvek::inbound
