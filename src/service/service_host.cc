@@ -139,8 +139,8 @@ class Host {
   std::string ExtraArguments() const {
     std::string args;
     const auto& cl = options_.command_line;
-    if (!cl.base_dir.empty()) args += " --base-dir " + std::filesystem::absolute(cl.base_dir).string();
-    if (!cl.lan_target.empty()) args += " --lan-target " + cl.lan_target;
+    if (!cl.base_dir.empty()) args += " --base-dir " + QuoteArgument(base_dir_.string());
+    if (!cl.lan_target.empty()) args += " --lan-target " + QuoteArgument(cl.lan_target);
     return args.empty() ? args : args.substr(1);
   }
 

@@ -16,8 +16,10 @@
 namespace dorvek::service {
 namespace {
 
-// systemd quotes with double quotes and backslash escapes.
-std::string Quote(const std::string& s) {
+}  // namespace
+
+// systemd quotes with double quotes and backslash escapes; "%" starts a specifier.
+std::string QuoteArgument(const std::string& s) {
   std::string out = "\"";
   for (char c : s) {
     if (c == '"' || c == '\\') out += '\\';
@@ -29,6 +31,10 @@ std::string Quote(const std::string& s) {
   }
   return out + "\"";
 }
+
+namespace {
+
+std::string Quote(const std::string& s) { return QuoteArgument(s); }
 
 bool UnderHomes(const std::filesystem::path& p) {
   const std::string s = p.lexically_normal().string();
@@ -72,7 +78,6 @@ std::string BuildUnitFile(const UnitOptions& o) {
   if (!o.extra_arguments.empty()) exec += " " + o.extra_arguments;
   std::string unit = fmt::format(R"([Unit]
 Description={display}
-Documentation=man:systemd.service(5)
 Wants=network-online.target
 After=network-online.target
 
@@ -80,7 +85,7 @@ After=network-online.target
 Type=notify
 NotifyAccess=main
 ExecStart={exec}
-WorkingDirectory={base_q}
+WorkingDirectory={base}
 TimeoutStartSec=5s
 TimeoutStopSec=5s
 WatchdogSec=30s
@@ -122,7 +127,7 @@ SystemCallFilter=~@privileged @resources
 SystemCallErrorNumber=EPERM
 )",
                                  fmt::arg("display", kDisplayName), fmt::arg("exec", exec),
-                                 fmt::arg("base_q", Quote(base)));
+                                 fmt::arg("base_q", Quote(base)), fmt::arg("base", base));
   // A base directory inside the home directories cannot be hidden from the service.
   if (!UnderHomes(o.base_dir)) unit += "ProtectHome=yes\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";

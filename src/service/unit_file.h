@@ -18,6 +18,9 @@ struct UnitOptions {
   std::string extra_arguments;       // appended to ExecStart as they stand
 };
 
+// One argument of ExecStart, quoted as systemd reads it.
+std::string QuoteArgument(const std::string& argument);
+
 // The unit's text: Type=notify, the wait hint as start and stop time-outs, a watchdog
 // with restart on failure, automatic start, and hardening that leaves the service only
 // its base directory to write, the network families it uses and nothing else.
