@@ -32,9 +32,13 @@ def rss_kib(pid):
 
 
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    # Time on the CPU in nanoseconds, summed over the process's threads; finer than the
+    # clock ticks of /proc/PID/stat.
+    total = 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
 
 
 def main():
