@@ -36,6 +36,14 @@ namespace {
 
 std::string Quote(const std::string& s) { return QuoteArgument(s); }
 
+// A path setting such as WorkingDirectory= is taken whole and unquoted, but its "%"
+// still starts a specifier.
+std::string EscapeSpecifiers(const std::string& s) {
+  std::string out;
+  for (char c : s) out += c == '%' ? std::string("%%") : std::string(1, c);
+  return out;
+}
+
 bool UnderHomes(const std::filesystem::path& p) {
   const std::string s = p.lexically_normal().string();
   for (const char* prefix : {"/home/", "/root/", "/run/user/"})
@@ -127,7 +135,8 @@ SystemCallFilter=~@privileged @resources
 SystemCallErrorNumber=EPERM
 )",
                                  fmt::arg("display", kDisplayName), fmt::arg("exec", exec),
-                                 fmt::arg("base_q", Quote(base)), fmt::arg("base", base));
+                                 fmt::arg("base_q", Quote(base)),
+                                 fmt::arg("base", EscapeSpecifiers(base)));
   // A base directory inside the home directories cannot be hidden from the service.
   if (!UnderHomes(o.base_dir)) unit += "ProtectHome=yes\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";
