@@ -1,0 +1,514 @@
+#include "service/dorvek_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "service/config_file.h"
+#include "service/service_test_fixture.h"
+
+namespace dorvek::service {
+namespace {
+
+namespace fs = std::filesystem;
+using core::EntryType;
+
+constexpr char kInstalledEntry[] = "Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd (VmrZOLConfig.xml)";
+constexpr char kStartedEntry[] = "Taxis Dorvek ZOL cliënt werd normaal gestart";
+constexpr char kConfiguredEntry[] =
+    "Taxis Dorvek ZOL cliënt werd met succes geconfigureerd op 127.0.0.1 via poort 4001";
+
+// ---------------------------------------------------------------------------------
+// Start
+
+using ServiceStartTest = ServiceTest;
+
+TEST_F(ServiceStartTest, FirstStartInAnEmptyDirectoryCreatesTheTreeAndBothFiles) {
+  Start();
+  for (const auto dir : kDataDirectories) EXPECT_TRUE(fs::is_directory(base_dir_ / dir)) << dir;
+  const std::string template_text = CrLfJoined(ConfigTemplateLines(base_dir_));
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kReadmePath), template_text);
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), template_text);
+}
+
+TEST_F(ServiceStartTest, FirstStartLogsInstallationStartAndGatewayInThatOrder) {
+  Start();
+  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kInstalledEntry, kStartedEntry, kConfiguredEntry}));
+  for (const auto& e : log_.entries()) {
+    EXPECT_EQ(e.source, "DorvekZOL");
+    EXPECT_EQ(e.type, EntryType::kInformation);
+    EXPECT_EQ(e.category, 1);
+    EXPECT_EQ(e.id, 0);
+  }
+}
+
+TEST_F(ServiceStartTest, StartAnnouncesItselfWithOneEncipheredNotice700) {
+  Start();
+  ASSERT_EQ(udp_.datagrams.size(), 1u);
+  const std::string expected =
+      "700," + core::DateTime::FromTimePoint(clock_.Now()).ToCompact() + ",PC01,ZOLFFFFFFF,#0000#";
+  EXPECT_EQ(Notices()[0], expected);
+  EXPECT_NE(udp_.datagrams[0], expected) << "sent in the clear";
+}
+
+TEST_F(ServiceStartTest, StartSetsTheGatewayButConnectsToNothing) {
+  Start();
+  EXPECT_EQ(link_.remotes_set, std::vector<std::string>{"127.0.0.1:4001"});
+  EXPECT_EQ(link_.connect_calls, 0);
+  EXPECT_FALSE(db_.IsOpen());
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(0));
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(0));
+  EXPECT_TRUE(service().JvTimerList1().active());
+}
+
+TEST_F(ServiceStartTest, StartHandsTheSettingsReadToTheDatabaseOnce) {
+  WriteConfig({{"SQLServer", "dispatch01"}, {"SQLDatabase", "DORVEK"}});
+  Start();
+  ASSERT_EQ(configured_.size(), 1u);
+  EXPECT_EQ(configured_[0].sql_server, "dispatch01");
+  EXPECT_EQ(configured_[0].sql_database, "DORVEK");
+  EXPECT_EQ(configured_[0].zol_id, "mux");
+}
+
+TEST_F(ServiceStartTest, StartWithEverythingPresentWritesNothingAndLogsNoInstallation) {
+  for (const auto dir : kDataDirectories) fs::create_directory(base_dir_ / dir);
+  std::ofstream(base_dir_ / kReadmePath) << "a readme of our own";
+  WriteConfig({{"Bedragen", "1"}});
+  const std::string config_before = ReadWholeFile(base_dir_ / kConfigFileName);
+
+  Start();
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kReadmePath), "a readme of our own");
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), config_before);
+  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kStartedEntry, kConfiguredEntry}));
+}
+
+TEST_F(ServiceStartTest, EmptyConfigurationFileIsKeptAndLeavesTheGatewayUnset) {
+  std::ofstream(base_dir_ / kConfigFileName).flush();
+  Start();
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), "");
+  EXPECT_EQ(log_.texts(), std::vector<std::string>{kStartedEntry});
+  EXPECT_TRUE(link_.remotes_set.empty());
+  // The file exists, so the packet controller runs and the notice goes out.
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+  EXPECT_EQ(udp_.datagrams.size(), 1u);
+}
+
+TEST_F(ServiceStartTest, TemplateThatCannotBeWrittenFailsTheStart) {
+  std::ofstream(base_dir_ / "VmrZOLData") << "a file where the data directory belongs";
+  EXPECT_THROW(Start(), std::runtime_error);
+  EXPECT_EQ(CountText(kStartedEntry), 0u);
+  EXPECT_FALSE(service().JvTimerList1().active());
+  EXPECT_TRUE(udp_.datagrams.empty());
+}
+
+TEST_F(ServiceStartTest, UnreadableConfigurationIsAWarningAndLeavesThePacketControllerOff) {
+  fs::create_directory(base_dir_ / kConfigFileName);  // exists, but cannot be read
+  Start();
+  const auto entries = log_.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].text, kStartedEntry);
+  EXPECT_EQ(entries[1].type, EntryType::kWarning);
+  EXPECT_TRUE(entries[1].text.starts_with("Cannot read file")) << entries[1].text;
+  EXPECT_TRUE(service().JvTimerList1().active());
+  EXPECT_FALSE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+  EXPECT_TRUE(link_.remotes_set.empty());
+  EXPECT_TRUE(udp_.datagrams.empty());
+}
+
+TEST_F(ServiceStartTest, NoticeThatCannotBeSentIsAWarningAndStartGoesOn) {
+  udp_.fail = true;
+  Start();
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning, "Network is unreachable"));
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+}
+
+// ---------------------------------------------------------------------------------
+// Stop
+
+class ServiceStopTest : public ServiceTest {
+ protected:
+  void StartConnected() {
+    Start();
+    Advance(10s);
+    link_.CompleteAttempt();
+  }
+};
+
+TEST_F(ServiceStopTest, StopWhileConnectedPosts4007Before4008) {
+  StartConnected();
+  service().ServiceStop();
+  EXPECT_EQ(NotificationCodes(), (std::vector<long long>{4006, 4007, 4008}));
+  const auto last = Notifications().back();
+  EXPECT_EQ(last.text, "Taxis Dorvek ZOL cliënt werd normaal gestopt op PC01");
+  EXPECT_EQ(last.type, 1);
+  EXPECT_EQ(last.vehicle, 0);
+  EXPECT_EQ(log_.texts().back(), "Taxis Dorvek ZOL cliënt verbinding gestopt");
+}
+
+TEST_F(ServiceStopTest, StopClosesTheDatabaseAndOpensItAgainForTheStopNotification) {
+  StartConnected();
+  const std::size_t before = dispatch_.db_log().entries().size();
+  service().ServiceStop();
+  const auto texts = dispatch_.db_log().texts();
+  EXPECT_EQ(std::vector<std::string>(texts.begin() + before, texts.end()),
+            (std::vector<std::string>{"Taxis Dorvek ZOL database verbinding verbroken",
+                                      "Taxis Dorvek ZOL database gekoppeld"}));
+}
+
+TEST_F(ServiceStopTest, StopAnnouncesItselfWithNotice701) {
+  StartConnected();
+  service().ServiceStop();
+  ASSERT_EQ(udp_.datagrams.size(), 2u);
+  EXPECT_EQ(Notices()[1], NoticeNow(701, "0000"));
+}
+
+TEST_F(ServiceStopTest, AfterStopQueuesTimersAndLinkAreGone) {
+  StartConnected();
+  link_.Deliver(KeepAlivePacket());
+  service().outbound_queue()->push_back("waiting");
+  service().ServiceStop();
+  EXPECT_FALSE(service().inbound_size().has_value());
+  EXPECT_FALSE(service().outbound_size().has_value());
+  EXPECT_FALSE(service().JvTimerList1().active());
+  EXPECT_FALSE(service().JvTimerList1().NextDue().has_value());
+  EXPECT_FALSE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+  EXPECT_EQ(link_.abandons, 1);
+}
+
+TEST_F(ServiceStopTest, DataDeliveredAfterStopIsDropped) {
+  StartConnected();
+  service().ServiceStop();
+  link_.Deliver(KeepAlivePacket());
+  link_.Deliver(
+      std::string("\x01"
+                  "0012\x02half",
+                  10));
+  Advance(2min);
+  EXPECT_FALSE(service().inbound_size().has_value());
+  EXPECT_EQ(KeepAlivesHandled(), 0);
+  EXPECT_EQ(CountText(kSupervisionLine), 0u);
+  EXPECT_TRUE(link_.sent.empty());
+}
+
+TEST_F(ServiceStopTest, QueuedPacketsAreNeverHandledAfterStop) {
+  Start();
+  for (int i = 0; i < 3; ++i) link_.Deliver(KeepAlivePacket());
+  service().ServiceStop();
+  Advance(10s);
+  EXPECT_EQ(KeepAlivesHandled(), 0);
+}
+
+TEST_F(ServiceStopTest, StopWhileAnAttemptIsInProgressPostsNo4007AndAbandonsTheLink) {
+  Start();
+  Advance(10s);
+  ASSERT_EQ(link_.state(), gateway::SocketState::kConnecting);
+  service().ServiceStop();
+  EXPECT_EQ(NotificationCodes(), std::vector<long long>{4008});
+  EXPECT_EQ(link_.abandons, 1);
+  EXPECT_EQ(link_.state(), gateway::SocketState::kClosed);
+  EXPECT_EQ(CountText("Taxis Dorvek ZOL cliënt verbinding gestopt"), 0u);
+}
+
+TEST_F(ServiceStopTest, StopNotificationThatCannotBeWrittenIsAWarning) {
+  Start();
+  db_.FailOpen("Server not found");
+  service().ServiceStop();
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning, "Server not found"));
+  EXPECT_TRUE(NotificationCodes().empty());
+}
+
+// ---------------------------------------------------------------------------------
+// Pause and continue, with the host's suspension of the timer list between them.
+
+class ServicePauseTest : public ServiceTest {
+ protected:
+  void Pause() {
+    service().ServicePause();
+    service().JvTimerList1().SetSuspended(true);
+  }
+  void Continue() {
+    service().ServiceContinue();
+    service().JvTimerList1().SetSuspended(false);
+    service().JvTimerList1().RunDue();
+  }
+};
+
+TEST_F(ServicePauseTest, PauseAnnouncesItselfWithNotice701AndAnEntry) {
+  Start();
+  Pause();
+  ASSERT_EQ(udp_.datagrams.size(), 2u);
+  EXPECT_EQ(Notices()[1], NoticeNow(701, "0000"));
+  EXPECT_EQ(log_.texts().back(), "Taxis Dorvek ZOL cliënt werd onderbroken door pauze actie");
+}
+
+TEST_F(ServicePauseTest, NoTimerRunsWhileSuspended) {
+  Start();
+  Pause();
+  const std::size_t before = log_.entries().size();
+  Advance(2min);
+  EXPECT_TRUE(TextsFrom(before).empty());
+  EXPECT_EQ(link_.connect_calls, 0);
+  EXPECT_FALSE(db_.IsOpen());
+}
+
+TEST_F(ServicePauseTest, DataReceivedDuringPauseIsQueuedAndHandledAfterContinue) {
+  Start();
+  Pause();
+  link_.Deliver(KeepAlivePacket());
+  Advance(10s);
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(1));
+  EXPECT_EQ(KeepAlivesHandled(), 0);
+
+  Continue();
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(0));
+  EXPECT_EQ(KeepAlivesHandled(), 1);
+}
+
+TEST_F(ServicePauseTest, ConnectionStaysOpenThroughAPause) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  Pause();
+  Advance(1min);
+  Continue();
+  EXPECT_EQ(link_.state(), gateway::SocketState::kConnected);
+  EXPECT_EQ(NotificationCodes(), std::vector<long long>{4006});
+}
+
+TEST_F(ServicePauseTest, ContinueWithNoPacketProcessedCarriesZero) {
+  Start();
+  Pause();
+  Continue();
+  ASSERT_EQ(udp_.datagrams.size(), 3u);
+  EXPECT_EQ(Notices()[2], NoticeNow(700, "0"));
+  EXPECT_EQ(log_.texts().back(), "Taxis Dorvek ZOL cliënt werd na een pauze gestart");
+}
+
+TEST_F(ServicePauseTest, ContinueCarriesTheTaxiNumberOfTheLastPacketsVehicle) {
+  Start();
+  link_.Deliver(KeepAlivePacket("1", "4711"));  // vehicle 17
+  Advance(1s);
+  ASSERT_EQ(KeepAlivesHandled(), 1);
+  Pause();
+  Continue();
+  EXPECT_EQ(Notices().back(), NoticeNow(700, "17"));
+}
+
+TEST_F(ServicePauseTest, ContinueAfterAnUnknownVehicleCarriesZero) {
+  Start();
+  link_.Deliver(KeepAlivePacket("1", "4711"));
+  link_.Deliver(KeepAlivePacket("2", "9999"));  // no such terminal
+  Advance(2s);
+  ASSERT_TRUE(log_.Contains(EntryType::kWarning, "Taxis Dorvek ZOL wagen niet gevonden: mux9999"));
+  Pause();
+  Continue();
+  EXPECT_EQ(Notices().back(), NoticeNow(700, "0"));
+}
+
+// ---------------------------------------------------------------------------------
+// Shutdown
+
+using ServiceShutdownTest = ServiceTest;
+
+TEST_F(ServiceShutdownTest, ShutdownAnnouncesAndLogsButPostsNoNotification) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  service().ServiceShutdown();
+  EXPECT_EQ(Notices().back(), NoticeNow(701, "0000"));
+  EXPECT_EQ(log_.texts().back(), "Taxis Dorvek ZOL cliënt werd gestopt wegens het afsluiten van de computer");
+  EXPECT_EQ(NotificationCodes(), std::vector<long long>{4006});
+  EXPECT_EQ(dispatch_.Count("StatusMeldingen", "mel_status=4008"), 0);
+}
+
+TEST_F(ServiceShutdownTest, NothingFiresAfterShutdown) {
+  Start();
+  link_.Deliver(KeepAlivePacket());
+  service().ServiceShutdown();
+  const std::size_t before = log_.entries().size();
+  Advance(2min);
+  EXPECT_TRUE(TextsFrom(before).empty());
+  EXPECT_EQ(KeepAlivesHandled(), 0);
+}
+
+// ---------------------------------------------------------------------------------
+// The host's catch around every timer handler
+
+using TimerFailureTest = ServiceTest;
+
+TEST_F(TimerFailureTest, FailureEscapingATimerIsTheHostsErrorEntryAndTheEventFiresOn) {
+  Start();
+  TimerList& timers = service().JvTimerList1();
+  const int extra = timers.Add("Extra", 1000ms, true, false,
+                               [] { throw std::runtime_error("Onverwachte fout in de timer"); });
+  timers.SetEnabled(extra, true);
+
+  auto host_entries = [this] {
+    std::vector<core::LogEntry> found;
+    for (const auto& e : log_.entries())
+      if (e.source == "dorvekzol") found.push_back(e);
+    return found;
+  };
+  Advance(1s);
+  auto entries = host_entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].type, EntryType::kError);
+  EXPECT_EQ(entries[0].category, 0);
+  EXPECT_EQ(entries[0].id, 0);
+  EXPECT_EQ(entries[0].text, "Onverwachte fout in de timer");
+  Advance(1s);
+  EXPECT_EQ(host_entries().size(), 2u);
+}
+
+// ---------------------------------------------------------------------------------
+// PakketController: one inbound packet per second
+
+using PakketControllerTest = ServiceTest;
+
+TEST_F(PakketControllerTest, DisabledBeforeStartEnabledByStart) {
+  EXPECT_FALSE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+  EXPECT_FALSE(service().inbound_size().has_value());
+  Start();
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+}
+
+TEST_F(PakketControllerTest, FivePacketsInFiveReadsAreHandledOnePerSecondInArrivalOrder) {
+  Start();
+  const std::vector<std::string> units = {"4711", "4712", "4713", "4711", "4712"};
+  for (int i = 0; i < 5; ++i) link_.Deliver(KeepAlivePacket(std::to_string(i + 1), units[i]));
+  ASSERT_EQ(service().inbound_size(), std::optional<std::size_t>(5));
+
+  for (std::size_t second = 1; second <= 5; ++second) {
+    Advance(999ms);
+    EXPECT_EQ(HandledTags().size(), second - 1) << "before second " << second;
+    Advance(1ms);
+    EXPECT_EQ(HandledTags().size(), second) << "at second " << second;
+    EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(5 - second));
+  }
+  EXPECT_EQ(HandledTags(), (std::vector<std::string>{"1", "2", "3", "4", "5"}));
+  EXPECT_EQ(KeepAlivesHandled(), 5);
+}
+
+TEST_F(PakketControllerTest, FailedHandlingLeavesTheTimerRunningForTheNextPacket) {
+  Start();
+  link_.Deliver(KeepAlivePacket("1"));
+  link_.Deliver(KeepAlivePacket("2"));
+  db_.FailWhenSqlContains("wag_imei", "Verbinding met de server verbroken");
+  Advance(1s);
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning, "Verbinding met de server verbroken"));
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(1)) << "the failed packet is not retried";
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kPakketController));
+
+  db_.ClearFailures();
+  Advance(1s);
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(0));
+  EXPECT_EQ(KeepAlivesHandled(), 1);
+  EXPECT_EQ(HandledTags(), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(PakketControllerTest, PacketsQueuedBeforeAClosingAreHandledAfterIt) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.Deliver(KeepAlivePacket("1"));
+  link_.Deliver(KeepAlivePacket("2"));
+  link_.GatewayCloses();
+  Advance(2s);
+  EXPECT_EQ(HandledTags(), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(PakketControllerTest, HalfPacketOfAClosedConnectionIsNotJoinedToTheNextStream) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  const std::string packet = KeepAlivePacket("1");
+  link_.Deliver(packet.substr(0, 12));
+  link_.GatewayCloses();
+  Advance(20s);  // the supervision tick reconnects
+  link_.CompleteAttempt();
+  link_.Deliver(packet.substr(12));  // the rest, without its start, on the new connection
+  link_.Deliver(KeepAlivePacket("2"));
+  Advance(3s);
+  EXPECT_EQ(HandledTags(), std::vector<std::string>{"2"});
+}
+
+// ---------------------------------------------------------------------------------
+// Send pump: UitgaandVerzenden, every 5 s, one packet while connected
+
+using SendPumpServiceTest = ServiceTest;
+
+TEST_F(SendPumpServiceTest, PacketsWaitWhileTheLinkIsDownThenLeaveOnePerFiringInOrder) {
+  Start();
+  for (const char* p : {"een", "twee", "drie"}) service().outbound_queue()->push_back(p);
+  Advance(12s);  // two firings; the first attempt (at 10 s) is still in progress
+  EXPECT_TRUE(link_.sent.empty());
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(3));
+
+  link_.CompleteAttempt();
+  Advance(2999ms);
+  EXPECT_TRUE(link_.sent.empty()) << "nothing leaves between firings";
+  Advance(1ms);  // 15 s
+  EXPECT_EQ(link_.sent, std::vector<std::string>{"een"});
+  Advance(5s);
+  EXPECT_EQ(link_.sent, (std::vector<std::string>{"een", "twee"}));
+  Advance(5s);
+  EXPECT_EQ(link_.sent, (std::vector<std::string>{"een", "twee", "drie"}));
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(0));
+  Advance(10s);
+  EXPECT_EQ(link_.sent.size(), 3u);
+}
+
+TEST_F(SendPumpServiceTest, PacketWhoseSendFailsStaysAtTheHeadForTheNextFiring) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  service().outbound_queue()->push_back("een");
+  service().outbound_queue()->push_back("twee");
+  link_.fail_sends = 1;
+  Advance(5s);  // 15 s
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning, "send failed"));
+  EXPECT_TRUE(link_.sent.empty());
+  Advance(5s);
+  EXPECT_EQ(link_.sent, std::vector<std::string>{"een"});
+}
+
+// ---------------------------------------------------------------------------------
+// Registration handlers
+
+using InstallationTest = ServiceTest;
+
+TEST_F(InstallationTest, AfterInstallWritesTheInstallationReadmeAndTheTemplate) {
+  service().ServiceAfterInstall();
+  for (const auto dir : kDataDirectories) EXPECT_TRUE(fs::is_directory(base_dir_ / dir)) << dir;
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kReadmePath), CrLfJoined(ReadmeInstallLines(base_dir_)));
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), CrLfJoined(ConfigTemplateLines(base_dir_)));
+  EXPECT_EQ(log_.texts(), std::vector<std::string>{"Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd"});
+  EXPECT_FALSE(service().JvTimerList1().active());
+  EXPECT_TRUE(udp_.datagrams.empty());
+}
+
+TEST_F(InstallationTest, AfterInstallKeepsFilesThatExist) {
+  fs::create_directories(base_dir_ / "VmrZOLData/Config");
+  std::ofstream(base_dir_ / kReadmePath) << "own readme";
+  std::ofstream(base_dir_ / kConfigFileName) << "own config";
+  service().ServiceAfterInstall();
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kReadmePath), "own readme");
+  EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), "own config");
+}
+
+TEST_F(InstallationTest, BeforeUninstallLogsAndLeavesTheFilesInPlace) {
+  service().ServiceAfterInstall();
+  log_.Clear();
+  service().ServiceBeforeUninstall();
+  EXPECT_EQ(log_.texts(),
+            std::vector<std::string>{"De installatie van Taxis Dorvek ZOL cliënt werd verwijderd"});
+  EXPECT_TRUE(fs::exists(base_dir_ / kReadmePath));
+  EXPECT_TRUE(fs::exists(base_dir_ / kConfigFileName));
+}
+
+}  // namespace
+}  // namespace dorvek::service
