@@ -34,7 +34,7 @@ void BM_PositionPacket(benchmark::State& state) {
   test_support::DispatchFixture fixture;
   NullEventLog log;
   core::SystemClock clock;
-  testing::FakeUdpSender udp;
+  test_support::FakeUdpSender udp;
   inbound::CurrentVehicle vehicle;
   inbound::PacketController controller({log, clock, fixture.db(), udp, vehicle});
   controller.Configure({"mux", ".", "Wexlor", "PC01"});

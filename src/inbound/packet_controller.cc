@@ -53,6 +53,8 @@ void PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::Packet
     Handle(inbound, outbound);
   } catch (const std::exception& e) {
     parts_.log.Warning(e.what());
+  } catch (...) {
+    parts_.log.Warning("Onbekende fout bij het verwerken van een pakket");
   }
 }
 

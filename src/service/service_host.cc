@@ -92,8 +92,19 @@ class Host {
     StartWatchdog();
     ReportStatus();
     sd_notify(0, "READY=1");
-    io_.run();
-    return exit_code_;
+    // Every handler catches its own failures; should one slip through all the same, it
+    // is the host's error entry and the loop goes on.
+    for (;;) {
+      try {
+        io_.run();
+        break;
+      } catch (const std::exception& e) {
+        HostFailure(e.what());
+      } catch (...) {
+        HostFailure("unknown failure");
+      }
+    }
+    return 0;
   }
 
   int Install() {
@@ -142,6 +153,10 @@ class Host {
     if (!cl.base_dir.empty()) args += " --base-dir " + QuoteArgument(base_dir_.string());
     if (!cl.lan_target.empty()) args += " --lan-target " + QuoteArgument(cl.lan_target);
     return args.empty() ? args : args.substr(1);
+  }
+
+  void HostFailure(const std::string& text) {
+    log_->Write(core::LogEntry{options_.executable.filename().string(), core::EntryType::kError, 0, 0, text});
   }
 
   void ArmTimer() {
@@ -270,7 +285,6 @@ class Host {
   std::string last_status_;
   bool paused_ = false;
   bool stopped_ = false;
-  int exit_code_ = 0;
 };
 
 }  // namespace

@@ -9,20 +9,12 @@
 #include "core/codepage.h"
 #include "core/memory_event_log.h"
 #include "db/lan_notice.h"
+#include "support/fake_udp_sender.h"
 
 namespace dorvek::db {
 namespace {
 
-// Keeps every datagram; told to fail, it throws as a socket layer would.
-class RecordingUdpSender : public UdpSender {
- public:
-  void Send(std::string_view bytes) override {
-    if (fail) throw std::runtime_error("Network is unreachable");
-    datagrams.emplace_back(bytes);
-  }
-  std::vector<std::string> datagrams;
-  bool fail = false;
-};
+using RecordingUdpSender = test_support::FakeUdpSender;
 
 const core::DateTime kTime{2026, 12, 8, 1, 43, 38, 0};
 constexpr const char* kPlain = "700,20261208014338,PC01,ZOLFFFFFFF,#0000#";

@@ -48,7 +48,7 @@ class PacketControllerTest : public ::testing::Test {
   test_support::FailingDatabase db_{fixture_.db()};
   core::MemoryEventLog log_;
   core::ManualClock clock_;
-  testing::FakeUdpSender udp_;
+  test_support::FakeUdpSender udp_;
   CurrentVehicle vehicle_;
   PacketController controller_{{log_, clock_, db_, udp_, vehicle_}};
   gateway::PacketQueue inbound_, outbound_;

@@ -16,7 +16,7 @@ class SendPumpTest : public ::testing::Test {
     link_.CompleteAttempt();
   }
   gateway::PacketQueue queue_;
-  testing::FakeGatewayLink link_;
+  test_support::FakeGatewayLink link_;
   core::MemoryEventLog log_;
 };
 

@@ -54,7 +54,7 @@ class ConnectionSupervisorTest : public ::testing::Test {
   core::MemoryEventLog log_;
   test_support::DispatchFixture dispatch_;
   test_support::FailingDatabase db_{dispatch_.db()};
-  testing::FakeGatewayLink link_;
+  test_support::FakeGatewayLink link_;
   Settings settings_;
   ConnectionSupervisor supervisor_{log_, db_, link_, settings_, "PC01"};
   Events events_{supervisor_};

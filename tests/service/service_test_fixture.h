@@ -185,8 +185,8 @@ class ServiceTest : public ::testing::Test {
   core::ManualClock clock_;
   test_support::DispatchFixture dispatch_;
   test_support::FailingDatabase db_;
-  testing::FakeUdpSender udp_;
-  testing::FakeGatewayLink link_;
+  test_support::FakeUdpSender udp_;
+  test_support::FakeGatewayLink link_;
   std::vector<Settings> configured_;
   std::unique_ptr<DorvekService> service_;
 };

@@ -8,7 +8,7 @@
 
 #include "gateway/gateway_link.h"
 
-namespace dorvek::testing {
+namespace dorvek::test_support {
 
 class FakeGatewayLink : public gateway::GatewayLink {
  public:
@@ -84,4 +84,4 @@ class FakeGatewayLink : public gateway::GatewayLink {
   std::string host_, port_;
 };
 
-}  // namespace dorvek::testing
+}  // namespace dorvek::test_support

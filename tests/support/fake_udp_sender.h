@@ -7,7 +7,7 @@
 
 #include "db/udp_sender.h"
 
-namespace dorvek::testing {
+namespace dorvek::test_support {
 
 class FakeUdpSender : public db::UdpSender {
  public:
@@ -19,4 +19,4 @@ class FakeUdpSender : public db::UdpSender {
   bool fail = false;
 };
 
-}  // namespace dorvek::testing
+}  // namespace dorvek::test_support
