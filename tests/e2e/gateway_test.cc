@@ -1,0 +1,497 @@
+// The real binary coupled to the gateway simulator on loopback and to a SQLite dispatch
+// database with the sample data: the first connection after HTTPTimer, packets from the
+// terminals into the database, framing of the TCP stream, the gateway's own packets,
+// unknown terminals, the gateway closing the connection and the stop while connected.
+// The simulator's script is fed line by line, so the test looks at the database and the
+// event log between the steps.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/memory_event_log.h"
+#include "db/computer_name.h"
+#include "db/connection_settings.h"
+#include "db/soci_database.h"
+#include "support/dispatch_fixture.h"
+#include "support/service_process.h"
+#include "support/test_database.h"
+
+namespace dorvek {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using test_support::JournalEntry;
+using test_support::ReadFileBytes;
+using test_support::ServiceOptions;
+using test_support::ServiceProcess;
+namespace fs = std::filesystem;
+
+constexpr const char* kGatewayConnected = "Taxis Dorvek ZOL cliënt werd verbonden";
+constexpr const char* kGatewayClosed = "Taxis Dorvek ZOL cliënt verbinding gestopt";
+constexpr const char* kSupervisionFailed =
+    "Taxis Dorvek ZOL cliënt controle is mislukt, herstart aangevraagd";
+constexpr const char* kUnknownVehicle = "Taxis Dorvek ZOL wagen niet gevonden: mux9999";
+
+constexpr int kHttpTimerMs = 1500;
+
+// Polls the condition every 20 ms until it holds or the deadline has passed.
+template <typename Condition>
+bool PollUntil(Condition condition,
+               std::chrono::milliseconds deadline = test_support::kDefaultWait) {
+  const auto until = SteadyClock::now() + deadline;
+  for (;;) {
+    if (condition()) return true;
+    if (SteadyClock::now() >= until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+// The gateway simulator as a child process. Its script comes through a socket on its
+// standard input, one step per call, so the test decides when the next step goes; its
+// output goes to a file. Killed at destruction if it still runs.
+class GatewaySimulator {
+ public:
+  explicit GatewaySimulator(const fs::path& dir)
+      : port_file_(dir / "gateway.port"), output_file_(dir / "gateway.txt") {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+      throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
+    script_fd_ = ends[0];
+
+    std::vector<std::string> args = {kTool,       "--listen", "127.0.0.1:0", "--script",
+                                     "-",         "--timeout", "40",         "--port-file",
+                                     port_file_.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = test_support::ChildEnvironment({});
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_file_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const int error = posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    if (error != 0) {
+      ::close(script_fd_);
+      throw std::runtime_error(std::string("cannot start the gateway simulator: ") +
+                               std::strerror(error));
+    }
+  }
+
+  ~GatewaySimulator() {
+    if (script_fd_ >= 0) ::close(script_fd_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    if (::testing::Test::HasFailure())
+      std::fprintf(stderr, "--- gateway simulator ---\n%s--- end of gateway simulator ---\n",
+                   Output().c_str());
+  }
+
+  GatewaySimulator(const GatewaySimulator&) = delete;
+  GatewaySimulator& operator=(const GatewaySimulator&) = delete;
+
+  static bool Available() { return fs::exists(kTool); }
+
+  // The port it listens on, once it has written the port file.
+  int Port() const {
+    if (!PollUntil([&] { return fs::exists(port_file_); }))
+      throw std::runtime_error("the gateway simulator wrote no port file\n" + Output());
+    return std::stoi(ReadFileBytes(port_file_));
+  }
+
+  // One script line; the simulator runs it when the steps before it are done.
+  void Step(const std::string& line) {
+    const std::string bytes = line + "\n";
+    ASSERT_EQ(::send(script_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()))
+        << "the gateway simulator no longer reads its script: " << std::strerror(errno);
+  }
+
+  // True once every step given so far has run: an echo after them has been printed.
+  bool StepsDone(std::chrono::milliseconds deadline = test_support::kDefaultWait) {
+    const std::string mark = "sync " + std::to_string(++syncs_);
+    Step("echo " + mark);
+    return PollUntil([&] { return Output().find(mark + "\n") != std::string::npos; }, deadline);
+  }
+
+  // Ends the script and gives the exit status; nothing when it did not end in time.
+  std::optional<int> Finish(std::chrono::milliseconds deadline = test_support::kDefaultWait) {
+    ::close(script_fd_);
+    script_fd_ = -1;
+    std::optional<int> code;
+    PollUntil(
+        [&] {
+          int status = 0;
+          if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+          code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          pid_ = -1;
+          return true;
+        },
+        deadline);
+    return code;
+  }
+
+  std::string Output() const { return ReadFileBytes(output_file_); }
+
+ private:
+  static constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
+
+  fs::path port_file_;
+  fs::path output_file_;
+  int script_fd_ = -1;
+  pid_t pid_ = -1;
+  int syncs_ = 0;
+};
+
+// Reads the dispatch database as the dispatchers' programs would: a connection of its
+// own through the same database layer the service uses.
+class DispatchReader {
+ public:
+  explicit DispatchReader(const fs::path& file) : db_(Settings(file), log_) {}
+
+  std::vector<db::Row> Select(const std::string& sql) { return db_.Query(sql); }
+
+  db::Row One(const std::string& sql) {
+    const auto rows = Select(sql);
+    if (rows.size() != 1)
+      throw std::runtime_error(std::to_string(rows.size()) + " rows instead of one: " + sql);
+    return rows.front();
+  }
+
+  long long Count(const std::string& table) {
+    return One("select count(*) as n from " + table).Int("n");
+  }
+
+  // Polls until the table holds at least `rows` rows.
+  bool WaitForRows(const std::string& table, long long rows,
+                   std::chrono::milliseconds deadline = test_support::kDefaultWait) {
+    return PollUntil([&] { return Count(table) >= rows; }, deadline);
+  }
+
+  // The mel_status of every StatusMeldingen row, in the order they were written.
+  std::vector<long long> NotificationCodes() {
+    std::vector<long long> codes;
+    for (const auto& row : Select("select mel_status from StatusMeldingen order by rowid"))
+      codes.push_back(row.Int("mel_status"));
+    return codes;
+  }
+
+ private:
+  static db::ConnectionSettings Settings(const fs::path& file) {
+    db::ConnectionSettings settings;
+    settings.driver = "sqlite";
+    settings.database = file.string();
+    return settings;
+  }
+
+  core::MemoryEventLog log_;
+  db::SociDatabase db_;
+};
+
+long CountOf(const std::vector<JournalEntry>& entries, const std::string& text) {
+  return std::count_if(entries.begin(), entries.end(),
+                       [&](const JournalEntry& e) { return e.text == text; });
+}
+
+// Position of the first entry with the text at or after `from`; -1 when there is none.
+long IndexOf(const std::vector<JournalEntry>& entries, const std::string& text, long from = 0) {
+  for (long i = std::max(from, 0L); i < static_cast<long>(entries.size()); ++i)
+    if (entries[i].text == text) return i;
+  return -1;
+}
+
+std::string Texts(const std::vector<JournalEntry>& entries) {
+  std::string out;
+  for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
+  return out;
+}
+
+class GatewayEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(DORVEK_BINARY)) << "build the dorvekzol target first";
+    ASSERT_TRUE(GatewaySimulator::Available()) << "build the gateway_simulator target first";
+    base_ = tmp_.path() / "base";
+    fs::create_directory(base_);
+    database_ = base_ / "dispatch.db";
+    test_support::RunSqliteScript(database_, ReadFileBytes(test_support::SqliteSchemaPath()));
+    test_support::RunSqliteScript(database_, test_support::SampleDataScript());
+    reader_ = std::make_unique<DispatchReader>(database_);
+    gateway_ = std::make_unique<GatewaySimulator>(tmp_.path());
+    WriteConfig(gateway_->Port());
+  }
+
+  void WriteConfig(int port) {
+    std::ofstream out(base_ / "VmrZOLConfig.xml", std::ios::binary);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DorvekZOLserver>\r\n"
+        << "<Timers>\r\n<HTTPTimer>" << kHttpTimerMs << "</HTTPTimer>\r\n</Timers>\r\n"
+        << "<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>" << port
+        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n<SQLDriver>sqlite</SQLDriver>\r\n"
+        << "<SQLDatabase>dispatch.db</SQLDatabase>\r\n"
+        << "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n"
+        << "<Separator>.</Separator>\r\n<Bedragen>0</Bedragen>\r\n</SQL>\r\n"
+        << "</DorvekZOLserver>\r\n";
+    ASSERT_TRUE(out.good());
+  }
+
+  std::unique_ptr<ServiceProcess> Launch() {
+    ServiceOptions options;
+    options.binary = DORVEK_BINARY;
+    options.base_dir = base_;
+    options.work_dir = tmp_.path();
+    options.name = "service";
+    launched_ = SteadyClock::now();
+    return std::make_unique<ServiceProcess>(options);
+  }
+
+  std::chrono::milliseconds SinceLaunch() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - launched_);
+  }
+
+  // Waits for the next LAN notice and checks it is this one.
+  void ExpectNotice(ServiceProcess& service, const std::string& kind) {
+    const auto notice = service.WaitForNotice();
+    ASSERT_TRUE(notice) << "no LAN notice " << kind << " came";
+    const std::regex form(kind + ",[0-9]{14}," + db::ComputerName() + ",ZOLFFFFFFF,#0000#");
+    EXPECT_TRUE(std::regex_match(notice->text, form)) << notice->text;
+  }
+
+  // Waits until the service has connected `connections` times in all and posted a 4006
+  // for each.
+  void ExpectConnected(ServiceProcess& service, long connections,
+                       std::chrono::milliseconds deadline = test_support::kDefaultWait) {
+    ASSERT_TRUE(PollUntil(
+        [&] { return CountOf(service.Entries(), kGatewayConnected) >= connections; }, deadline))
+        << Texts(service.Entries());
+    ASSERT_TRUE(PollUntil([&] {
+      const auto codes = reader_->NotificationCodes();
+      return std::count(codes.begin(), codes.end(), 4006) >= connections;
+    })) << "no notification 4006";
+  }
+
+  // SIGTERM: notice 701 and a clean exit.
+  void ExpectCleanStop(ServiceProcess& service) {
+    service.Signal(SIGTERM);
+    ExpectNotice(service, "701");
+    EXPECT_EQ(service.WaitForExit(), 0);
+  }
+
+  void ExpectConnectionNotifications(std::size_t from, const std::string& verb) {
+    const auto rows = reader_->Select(
+        "select mel_type, mel_wagen, mel_opmerking from StatusMeldingen order by rowid");
+    ASSERT_GT(rows.size(), from);
+    EXPECT_EQ(rows[from].Int("mel_type"), 1);
+    EXPECT_EQ(rows[from].Int("mel_wagen", -1), 0);
+    EXPECT_EQ(rows[from].Text("mel_opmerking"),
+              "Taxis Dorvek ZOL cliënt verbinding " + verb + " op " + db::ComputerName());
+  }
+
+  test_support::TempDir tmp_;
+  fs::path base_;
+  fs::path database_;
+  std::unique_ptr<DispatchReader> reader_;
+  std::unique_ptr<GatewaySimulator> gateway_;
+  SteadyClock::time_point launched_;
+};
+
+// One session from the first connection to the stop; each step waits for the effect of
+// the one before, at the controller's pace of one packet a second.
+TEST_F(GatewayEndToEnd, SessionFromFirstConnectionToStop) {
+  auto service = Launch();
+  ExpectNotice(*service, "700");
+
+  // Nothing connects before HTTPTimer has passed.
+  EXPECT_FALSE(service->WaitForEntry(kGatewayConnected, 1000ms)) << "connected before HTTPTimer";
+  ASSERT_NO_FATAL_FAILURE(ExpectConnected(*service, 1));
+  EXPECT_GE(SinceLaunch(), std::chrono::milliseconds(kHttpTimerMs - 100));
+  ASSERT_EQ(reader_->NotificationCodes(), std::vector<long long>{4006});
+  ExpectConnectionNotifications(0, "gestart");
+
+  // A keep-alive: one message-box row for the vehicle.
+  gateway_->Step("TAG=001 TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000");
+  ASSERT_TRUE(reader_->WaitForRows("berichtenbox", 1));
+  {
+    const auto row = reader_->One("select * from berichtenbox");
+    EXPECT_EQ(row.Int("bbo_soort"), 1);
+    EXPECT_EQ(row.Int("bbo_bdr_id"), 1);
+    EXPECT_EQ(row.Int("bbo_wag_id"), 1);
+    EXPECT_EQ(row.Text("bbo_code"), "ALIVE-NOOP");
+  }
+
+  // A position report: one gps row in decimal degrees.
+  gateway_->Step(
+      "TAG=002 TYPE=KEY STATUS=NEW TIME=now UNIT=4711 NUMBER=099 "
+      R"(042="+52 21 12.34" 043="+004 53 47.12")");
+  ASSERT_TRUE(reader_->WaitForRows("gps", 1));
+  {
+    const auto row = reader_->One("select * from gps");
+    EXPECT_EQ(row.Text("GPS_Latitude"), "52.3534");
+    EXPECT_EQ(row.Text("GPS_Longitude"), "4.8964");
+    EXPECT_EQ(row.Text("GPS_Statuscode"), "ATU");
+    EXPECT_EQ(row.Text("GPS_Imei"), "mux4711");
+    EXPECT_EQ(row.Int("GOS_bdr_id"), 1);
+    EXPECT_TRUE(row.Date("GPS_Datum_UTC"));
+  }
+
+  // Framing: two packets in one write are two packets, one packet in three writes is one.
+  gateway_->Step("together 2");
+  gateway_->Step("TAG=003 TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000");
+  gateway_->Step("TAG=004 TYPE=NOOP STATUS=NEW TIME=now UNIT=4712 NUMBER=000");
+  ASSERT_TRUE(reader_->WaitForRows("berichtenbox", 3));
+  gateway_->Step("split 3");
+  gateway_->Step("TAG=005 TYPE=NOOP STATUS=NEW TIME=now UNIT=mux4712 NUMBER=000");
+  ASSERT_TRUE(reader_->WaitForRows("berichtenbox", 4));
+  {
+    std::vector<long long> vehicles;
+    for (const auto& row : reader_->Select("select bbo_wag_id from berichtenbox order by bbo_id"))
+      vehicles.push_back(row.Int("bbo_wag_id"));
+    EXPECT_EQ(vehicles, (std::vector<long long>{1, 1, 2, 2}));
+  }
+
+  // Taxi 17 refuses, right after a packet of taxi 23: the refusal names the vehicle that
+  // sent it, and ride 101 on its trip sheet goes back to the dispatchers.
+  gateway_->Step("TAG=101 TYPE=FORM STATUS=REJ TIME=now UNIT=4711 NUMBER=000 000=101");
+  ASSERT_TRUE(reader_->WaitForRows("PROC_ROUTESTATUS_CONTROLE", 1));
+  {
+    const auto ride = reader_->One("select * from planning where pla_id=101");
+    EXPECT_EQ(ride.Text("pla_status"), "W");
+    EXPECT_EQ(ride.Int("pla_com_status", -1), 0);
+    EXPECT_EQ(ride.Int("pla_spoed"), 1);
+    EXPECT_EQ(ride.Int("pla_lsn", -1), 0);
+    EXPECT_EQ(ride.Int("pla_auto_wagen", -1), 0);
+    EXPECT_EQ(ride.Int("pla_planning"), 1);
+    EXPECT_EQ(ride.Int("pla_planning_taxis"), 17);
+    const auto sheet = reader_->One("select * from ritstaten where lsn_id=1");
+    EXPECT_EQ(sheet.Text("lsn_actie"), "B");
+    EXPECT_EQ(sheet.Int("lsn_rit", -1), 0);
+    EXPECT_EQ(sheet.Int("lsn_route", -1), 0);
+    EXPECT_EQ(reader_->One("select wag_id from PROC_ROUTESTATUS_CONTROLE").Int("wag_id"), 1);
+    const auto refused = reader_->One("select * from StatusMeldingen where mel_status=100");
+    EXPECT_EQ(refused.Text("mel_opmerking"), "Wagen 17 heeft bericht geweigerd");
+    EXPECT_EQ(refused.Int("mel_wagen"), 1);
+    EXPECT_EQ(refused.Int("mel_type"), 1);
+    // Taxi 23's route stays as it was.
+    for (const auto& ride_of_route :
+         reader_->Select("select * from planning where pla_route=17 order by pla_id")) {
+      EXPECT_EQ(ride_of_route.Text("pla_status"), "P");
+      EXPECT_EQ(ride_of_route.Int("pla_lsn"), 2);
+      EXPECT_EQ(ride_of_route.Int("pla_spoed"), 0);
+    }
+    const auto other_sheet = reader_->One("select * from ritstaten where lsn_id=2");
+    EXPECT_EQ(other_sheet.Text("lsn_actie"), "K");
+    EXPECT_EQ(other_sheet.Int("lsn_route"), 17);
+  }
+
+  // The gateway's own packet: LAN notice 722 and nothing else.
+  gateway_->Step("TAG=123 TYPE=NOOP STATUS=NEW TIME=now UNIT=XGATE NUMBER=000");
+  ExpectNotice(*service, "722");
+
+  // A terminal no vehicle has.
+  gateway_->Step("TAG=006 TYPE=NOOP STATUS=NEW TIME=now UNIT=9999 NUMBER=000");
+  const auto unknown = service->WaitForEntry(kUnknownVehicle);
+  ASSERT_TRUE(unknown) << Texts(service->Entries());
+  EXPECT_EQ(unknown->type, 2);
+  EXPECT_EQ(reader_->Count("berichtenbox"), 4)
+      << "the unknown terminal's keep-alive is not recorded";
+
+  // Stop while connected: the connection's 4007 comes before the stop's 4008.
+  ASSERT_TRUE(gateway_->StepsDone());
+  ExpectCleanStop(*service);
+  EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 100, 4007, 4008}));
+  ExpectConnectionNotifications(2, "gestopt");
+
+  const auto entries = service->Entries();
+  EXPECT_EQ(CountOf(entries, kGatewayClosed), 1) << Texts(entries);
+  long field_lists = 0;
+  for (const auto& e : entries) {
+    EXPECT_EQ(e.text.find("XGATE"), std::string::npos) << "the gateway's packet is not logged";
+    if (e.text.rfind("TAG=", 0) == 0) ++field_lists;
+    if (e.type != 4) {
+      EXPECT_EQ(e.text, kUnknownVehicle) << "the only warning of the session";
+    }
+  }
+  // One field list per terminal packet: keep-alive, position, two together, the split
+  // one, the refusal, the unknown terminal.
+  EXPECT_EQ(field_lists, 7) << Texts(entries);
+  EXPECT_EQ(reader_->Count("berichtenbox"), 4);
+  EXPECT_EQ(reader_->Count("gps"), 1);
+
+  EXPECT_EQ(gateway_->Finish(), 0);
+  EXPECT_EQ(gateway_->Output().find("<<< packet"), std::string::npos)
+      << "the service sent something to the gateway";
+}
+
+// The only long test: the supervision reconnects on its 30-second tick.
+TEST_F(GatewayEndToEnd, GatewayClosingIsReportedAndReconnected) {
+  auto service = Launch();
+  ExpectNotice(*service, "700");
+  ASSERT_NO_FATAL_FAILURE(ExpectConnected(*service, 1));
+
+  gateway_->Step("close");
+  ASSERT_TRUE(service->WaitForEntry(kGatewayClosed)) << Texts(service->Entries());
+  ASSERT_TRUE(PollUntil([&] { return reader_->NotificationCodes().size() >= 2; }));
+  EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 4007}));
+  ExpectConnectionNotifications(1, "gestopt");
+
+  // Socketcontrole ticks every 30 s from start.
+  ASSERT_NO_FATAL_FAILURE(ExpectConnected(*service, 2, 35s));
+  EXPECT_LE(SinceLaunch(), 35s);
+  {
+    const auto entries = service->Entries();
+    const long first = IndexOf(entries, kGatewayConnected);
+    const long closed = IndexOf(entries, kGatewayClosed, first);
+    const long supervision = IndexOf(entries, kSupervisionFailed, closed);
+    const long again = IndexOf(entries, kGatewayConnected, supervision);
+    EXPECT_TRUE(first >= 0 && closed > first && supervision > closed && again > supervision)
+        << Texts(entries);
+    EXPECT_EQ(CountOf(entries, kSupervisionFailed), 1) << Texts(entries);
+  }
+  EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 4007, 4006}));
+  ExpectConnectionNotifications(2, "gestart");
+
+  // The new connection carries packets like the first.
+  gateway_->Step("wait-connection");
+  gateway_->Step("TAG=001 TYPE=NOOP STATUS=NEW TIME=now UNIT=4713 NUMBER=000");
+  ASSERT_TRUE(reader_->WaitForRows("berichtenbox", 1));
+  EXPECT_EQ(reader_->One("select bbo_wag_id from berichtenbox").Int("bbo_wag_id"), 3);
+
+  ExpectCleanStop(*service);
+  EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 4007, 4006, 4007, 4008}));
+  EXPECT_EQ(gateway_->Finish(), 0);
+}
+
+}  // namespace
+}  // namespace dorvek
