@@ -1,6 +1,6 @@
 #include "db/column_widths.h"
 
-#include <strings.h>
+#include "core/ascii.h"
 
 namespace dorvek::db {
 namespace {
@@ -69,9 +69,7 @@ constexpr Width kWidths[] = {
     {"StatusMeldingen", "mel_opmerking", 100},
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+bool SameName(std::string_view a, std::string_view b) { return core::EqualsNoCase(a, b); }
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "core/ascii.h"
 #include "core/codepage.h"
 
 namespace dorvek::db {
@@ -15,8 +16,7 @@ std::string NormalizeComputerName(const std::optional<std::string>& raw) {
   // Host names are ASCII by rule; anything else is taken as Windows-1252 bytes so the
   // result is valid text all the same.
   if (!core::IsValidUtf8(name)) name = core::Cp1252ToUtf8(name);
-  for (char& c : name)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  name = core::ToUpper(name);
   name = core::Utf8Truncate(name, kComputerNameMaxLength);
   return name.empty() ? kUnknown : name;
 }

@@ -1,22 +1,10 @@
 #include "db/connection_settings.h"
 
-#include <algorithm>
-#include <cctype>
+#include "core/ascii.h"
 
 namespace dorvek::db {
-namespace {
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-}  // namespace
-
 Backend ConnectionSettings::backend() const {
-  return Lower(driver) == "sqlite" ? Backend::kSqlite : Backend::kOdbc;
+  return core::ToLower(driver) == "sqlite" ? Backend::kSqlite : Backend::kOdbc;
 }
 
 std::string ConnectionSettings::OdbcDriver() const {
@@ -30,7 +18,7 @@ std::filesystem::path ConnectionSettings::SqlitePath() const {
 
 Dialect ConnectionSettings::dialect() const {
   if (backend() == Backend::kSqlite) return Dialect::kSqlite;
-  return Lower(OdbcDriver()).find("sqlite") != std::string::npos ? Dialect::kSqlite
+  return core::ToLower(OdbcDriver()).find("sqlite") != std::string::npos ? Dialect::kSqlite
                                                                   : Dialect::kSqlServer;
 }
 

@@ -1,23 +1,16 @@
 #include "db/odbc_connection_string.h"
 
-#include <algorithm>
-#include <cctype>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "core/ascii.h"
+
 namespace dorvek::db {
 namespace {
 
 enum class Quoting { kOdbcRule, kFreeTds, kPlain };
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 std::string Quoted(std::string_view key, std::string_view value, Quoting quoting) {
   switch (quoting) {
@@ -54,12 +47,12 @@ std::string Joined(const Pairs& pairs, Quoting quoting) {
 std::string OdbcConnectionString(const ConnectionSettings& settings) {
   const std::string driver = settings.OdbcDriver();
   const std::string driver_pair = "Driver=" + Quoted("Driver", driver, Quoting::kOdbcRule) + ";";
-  const std::string lower = Lower(driver);
+  const std::string lower = core::ToLower(driver);
 
   if (lower.find("sqlite") != std::string::npos)
     return driver_pair + Joined({{"Database", settings.database}}, Quoting::kPlain);
 
-  if (lower == Lower(kDefaultOdbcDriver)) {
+  if (lower == core::ToLower(kDefaultOdbcDriver)) {
     Pairs pairs;
     const auto comma = settings.server.rfind(',');
     if (comma != std::string::npos) {

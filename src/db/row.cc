@@ -3,16 +3,15 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <strings.h>
 
 #include <fmt/format.h>
+
+#include "core/ascii.h"
 
 namespace dorvek::db {
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+bool SameName(std::string_view a, std::string_view b) { return core::EqualsNoCase(a, b); }
 
 std::string_view Trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");

@@ -1,12 +1,12 @@
 #include "db/row_statements.h"
 
 #include <algorithm>
-#include <strings.h>
 
 #include <fmt/format.h>
 
 #include "core/codepage.h"
 #include "db/column_widths.h"
+#include "core/ascii.h"
 
 namespace dorvek::db {
 namespace {
@@ -21,9 +21,7 @@ bool IsIdentifier(std::string_view name) {
                      [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+bool SameName(std::string_view a, std::string_view b) { return core::EqualsNoCase(a, b); }
 
 void CheckIdentifier(std::string_view name) {
   if (!IsIdentifier(name)) throw DatabaseError(fmt::format("Invalid name in statement: '{}'", name));

@@ -1,20 +1,12 @@
 #include "gateway/pakket_velden.h"
 
-#include <cctype>
+#include "core/ascii.h"
 
 namespace dorvek::gateway {
 namespace {
 
 // Names are ASCII (header names and three-digit keys), so an ASCII fold suffices.
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
+using core::EqualsNoCase;
 
 const std::string kEmpty;
 

@@ -1,23 +1,17 @@
 #include "service/command_line.h"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
+
+#include "core/ascii.h"
 
 namespace dorvek::service {
 namespace {
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
-}
 
 // "INSTALL", "/install", "-Install" all name the switch INSTALL.
 std::string SwitchName(const std::string& arg) {
   std::string s = arg;
   if (!s.empty() && (s[0] == '/' || s[0] == '-') && s.rfind("--", 0) != 0) s.erase(0, 1);
-  return Upper(s);
+  return core::ToUpper(s);
 }
 
 }  // namespace
