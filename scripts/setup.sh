@@ -10,7 +10,7 @@ packages=(
   libsoci-dev libsqlite3-dev sqlite3
   unixodbc unixodbc-dev tdsodbc libsqliteodbc
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 systemd
+  python3
 )
 missing=()
 for p in "${packages[@]}"; do
