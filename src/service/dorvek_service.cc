@@ -10,11 +10,8 @@
 #include "service/connection_supervisor.h"
 
 namespace dorvek::service {
-namespace {
 
 using namespace std::chrono_literals;
-
-}  // namespace
 
 DorvekService::DorvekService(ServiceParts parts)
     : parts_(std::move(parts)),
@@ -22,7 +19,7 @@ DorvekService::DorvekService(ServiceParts parts)
       receive_path_(parts_.log),
       packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_}) {
   // The five events with their design-time intervals and enabled states.
-  timers_.Add("ControleTimer", 60000ms, false, true, [this] { JvTimerList1Events0Timer(); });
+  timers_.Add("ControleTimer", std::chrono::milliseconds(kDefaultHttpTimerMs), false, true, [this] { JvTimerList1Events0Timer(); });
   timers_.Add("Socketcontrole", 30000ms, true, true, [this] { JvTimerList1Events1Timer(); });
   timers_.Add("PakketController", 1000ms, true, false, [this] { JvTimerList1Events2Timer(); });
   timers_.Add("UitgaandeBerichten", 5000ms, true, true, [this] { JvTimerList1Events3Timer(); });
@@ -63,9 +60,9 @@ void DorvekService::ServiceStart() {
       if (parts_.configure_database) parts_.configure_database(settings_);
       packet_controller_.Configure(
           {settings_.zol_id, settings_.separator, settings_.netwerksleutel, parts_.computer_name});
+      // A non-positive HTTPTimer leaves ControleTimer as it is, counting since activation.
       if (ReadIntegerSetting(settings_.http_timer) > 0) {
-        timers_.SetInterval(kControleTimer,
-                            std::chrono::milliseconds(ReadIntegerSetting(settings_.http_timer)));
+        timers_.SetInterval(kControleTimer, std::chrono::milliseconds(settings_.HttpTimerMs()));
         timers_.SetEnabled(kControleTimer, true);
       }
       if (settings_.PortNumber() > 0) {
