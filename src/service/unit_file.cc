@@ -14,9 +14,6 @@
 #include <unistd.h>
 
 namespace dorvek::service {
-namespace {
-
-}  // namespace
 
 // systemd quotes with double quotes and backslash escapes; "%" starts a specifier.
 std::string QuoteArgument(const std::string& s) {
@@ -33,8 +30,6 @@ std::string QuoteArgument(const std::string& s) {
 }
 
 namespace {
-
-std::string Quote(const std::string& s) { return QuoteArgument(s); }
 
 // A path setting such as WorkingDirectory= is taken whole and unquoted, but its "%"
 // still starts a specifier.
@@ -82,7 +77,7 @@ void Systemctl(const std::vector<std::string>& args, core::EventLog& log) {
 
 std::string BuildUnitFile(const UnitOptions& o) {
   const std::string base = o.base_dir.string();
-  std::string exec = Quote(o.executable.string());
+  std::string exec = QuoteArgument(o.executable.string());
   if (!o.extra_arguments.empty()) exec += " " + o.extra_arguments;
   std::string unit = fmt::format(R"([Unit]
 Description={display}
@@ -135,7 +130,7 @@ SystemCallFilter=~@privileged @resources
 SystemCallErrorNumber=EPERM
 )",
                                  fmt::arg("display", kDisplayName), fmt::arg("exec", exec),
-                                 fmt::arg("base_q", Quote(base)),
+                                 fmt::arg("base_q", QuoteArgument(base)),
                                  fmt::arg("base", EscapeSpecifiers(base)));
   // A base directory inside the home directories cannot be hidden from the service.
   if (!UnderHomes(o.base_dir)) unit += "ProtectHome=yes\n";
