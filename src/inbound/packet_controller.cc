@@ -8,6 +8,7 @@
 #include "db/lan_notices.h"
 #include "db/notifications.h"
 #include "db/queries.h"
+#include "gateway/control_chars.h"
 #include "gateway/packet_number.h"
 #include "gateway/packet_reader.h"
 #include "inbound/position_report.h"
@@ -15,8 +16,6 @@
 
 namespace dorvek::inbound {
 namespace {
-
-constexpr char kStx = '\x02';
 
 // Blanks and control characters around a text are not part of it.
 std::string Trim(std::string_view s) {
@@ -64,7 +63,7 @@ void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueu
     db::SendUDPDorvek(parts_.lan, parts_.log, settings_.netwerksleutel, db::kNoticeGateway,
                       settings_.computer_name, parts_.clock.LocalNow(), db::kNoticeIdentity, "0000");
   gateway::PakketVelden velden = gateway::ReadPacket(text);
-  if (text.find(kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
+  if (text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
     std::string lines;
     for (const auto& [name, value] : velden.entries()) lines += name + "=" + value + "\r\n";
     parts_.log.Info(lines);
