@@ -1,17 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need (only those
-# missing), then builds into build/ (or the folder given as $1, with extra CMake flags after it).
+# Installs the Debian packages of scripts/packages.txt that are missing, then builds
+# into build/ (or the folder given as $1, with extra CMake flags after it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  g++ cmake make pkg-config
-  libasio-dev libfmt-dev libsystemd-dev
-  libsoci-dev libsqlite3-dev sqlite3
-  unixodbc unixodbc-dev tdsodbc libsqliteodbc
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3
-)
+# One package a line in packages.txt, with "#" comments.
+mapfile -t packages < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' -e '/^$/d' scripts/packages.txt)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
