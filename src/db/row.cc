@@ -75,6 +75,7 @@ long long Row::Int(std::string_view column, long long fallback) const {
   if (value == nullptr) return fallback;
   if (const auto* i = std::get_if<long long>(value)) return *i;
   if (const auto* d = std::get_if<double>(value)) return RoundToInteger(*d).value_or(fallback);
+  if (const auto* x = std::get_if<core::Decimal>(value)) return RoundToInteger(x->ToDouble()).value_or(fallback);
   if (const auto* s = std::get_if<std::string>(value)) {
     if (auto i = ParseInteger(*s)) return *i;
     // MAX(...) over a decimal column may come back as "12.00".
@@ -88,8 +89,23 @@ double Row::Decimal(std::string_view column, double fallback) const {
   if (value == nullptr) return fallback;
   if (const auto* d = std::get_if<double>(value)) return RoundToCents(*d);
   if (const auto* i = std::get_if<long long>(value)) return static_cast<double>(*i);
+  if (const auto* x = std::get_if<core::Decimal>(value)) return x->ToDouble();
   if (const auto* s = std::get_if<std::string>(value)) {
     if (auto d = ParseDecimal(*s)) return RoundToCents(*d);
+  }
+  return fallback;
+}
+
+core::Decimal Row::Exact(std::string_view column, core::Decimal fallback) const {
+  const Value* value = Find(column);
+  if (value == nullptr) return fallback;
+  if (const auto* x = std::get_if<core::Decimal>(value)) return *x;
+  if (const auto* d = std::get_if<double>(value)) return core::Decimal::FromDouble(*d);
+  if (const auto* i = std::get_if<long long>(value)) return core::Decimal::FromUnits(*i);
+  if (const auto* s = std::get_if<std::string>(value)) {
+    core::Decimal exact;
+    if (core::Decimal::Parse(*s, exact)) return exact;
+    if (auto d = ParseDecimal(*s)) return core::Decimal::FromDouble(*d);
   }
   return fallback;
 }
@@ -101,6 +117,7 @@ std::string Row::Text(std::string_view column, std::string fallback) const {
   if (const auto* i = std::get_if<long long>(value)) return std::to_string(*i);
   if (const auto* d = std::get_if<double>(value)) return fmt::format("{}", *d);
   if (const auto* t = std::get_if<core::DateTime>(value)) return t->ToSql();
+  if (const auto* x = std::get_if<core::Decimal>(value)) return x->ToString();
   return fallback;
 }
 

@@ -25,6 +25,8 @@ class Row {
   // that does not convert gives the fallback.
   long long Int(std::string_view column, long long fallback = 0) const;
   double Decimal(std::string_view column, double fallback = 0.0) const;  // rounded to 2 places
+  // The value as an exact two-place decimal (a decimal(18,2) column read back).
+  core::Decimal Exact(std::string_view column, core::Decimal fallback = {}) const;
   std::string Text(std::string_view column, std::string fallback = {}) const;
   std::optional<core::DateTime> Date(std::string_view column) const;
 

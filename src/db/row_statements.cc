@@ -46,6 +46,13 @@ Value Fitted(std::string_view table, const ColumnValue& column) {
   return column.value;
 }
 
+// The placeholder of a column's value in the statement.
+std::string Placeholder(const ColumnValue& column, std::string_view name) {
+  if (std::holds_alternative<core::Decimal>(column.value))
+    return fmt::format("CAST(:{} AS DECIMAL(18,2))", name);
+  return fmt::format(":{}", name);
+}
+
 }  // namespace
 
 Statement BuildInsert(std::string_view table, const Columns& columns) {
@@ -63,7 +70,7 @@ Statement BuildInsert(std::string_view table, const Columns& columns) {
       placeholders += ", ";
     }
     names += column.column;
-    placeholders += ":" + column.column;
+    placeholders += Placeholder(column, column.column);
     statement.params.push_back({column.column, Fitted(table, column)});
   }
   statement.sql = fmt::format("INSERT INTO {} ({}) VALUES ({})", table, names, placeholders);
@@ -79,7 +86,7 @@ Statement BuildUpdate(std::string_view table, std::string_view key_column, long 
   std::string assignments;
   for (const ColumnValue& column : columns) {
     if (!assignments.empty()) assignments += ", ";
-    assignments += column.column + "=:" + column.column;
+    assignments += column.column + "=" + Placeholder(column, column.column);
     statement.params.push_back({column.column, Fitted(table, column)});
   }
   std::string key_param(key_column);

@@ -16,8 +16,9 @@ struct Statement {
 
 // "INSERT INTO t (a, b) VALUES (:a, :b)" with one parameter per column, in the order
 // given; without columns "INSERT INTO t DEFAULT VALUES". Texts are cut to their
-// column's width (TextColumnWidth). Throws DatabaseError for a name that is not a plain
-// identifier or a column given twice.
+// column's width (TextColumnWidth). An exact decimal is bound as its digits and written
+// "CAST(:a AS DECIMAL(18,2))", which every dialect converts without rounding. Throws
+// DatabaseError for a name that is not a plain identifier or a column given twice.
 Statement BuildInsert(std::string_view table, const Columns& columns);
 
 // "UPDATE t SET a=:a, b=:b WHERE key=:key". Each placeholder appears once (an ODBC rule),

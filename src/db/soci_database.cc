@@ -68,6 +68,10 @@ class Bindings {
             } else if constexpr (std::is_same_v<T, std::string>) {
               slot.text = v;
               st.exchange(soci::use(slot.text, slot.indicator, param.name));
+            } else if constexpr (std::is_same_v<T, core::Decimal>) {
+              // Exact: the digits as text, which the statement casts (see BuildInsert).
+              slot.text = v.ToString();
+              st.exchange(soci::use(slot.text, slot.indicator, param.name));
             } else if (dialect == Dialect::kSqlite) {
               // SQLite keeps date-times as text, and reads back only this form.
               slot.text = v.ToSql();

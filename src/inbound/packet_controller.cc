@@ -11,7 +11,13 @@
 #include "gateway/control_chars.h"
 #include "gateway/packet_number.h"
 #include "gateway/packet_reader.h"
+#include "inbound/form_replies.h"
+#include "inbound/key_events.h"
 #include "inbound/position_report.h"
+#include "inbound/ride_progress.h"
+#include "inbound/shift_forms.h"
+#include "inbound/status_events.h"
+#include "inbound/street_hail.h"
 #include "outbound/ride_acceptance.h"
 
 namespace dorvek::inbound {
@@ -37,12 +43,28 @@ PacketController::PacketController(Parts parts)
     : parts_(parts), handler_parts_{parts_.log, parts_.clock, parts_.db, settings_} {
   // The handlers in the order they are tried. Every row whose number and condition hold
   // runs, unless an earlier one ended the packet.
+  const auto key_new = [](const PacketContext& p) {
+    return p.velden.Get("TYPE") == "KEY" && p.velden.Get("STATUS") == "NEW";
+  };
+  const auto always = [](const PacketContext&) { return true; };
+  const auto handler = [this](Outcome (*handle)(const HandlerParts&, const PacketContext&)) {
+    return [this, handle](const PacketContext& p) { return handle(handler_parts_, p); };
+  };
   routes_ = {
       {std::nullopt, [](const PacketContext& p) { return HasPosition(p.velden); },
        [this](const PacketContext& p) { return HandlePositionReport(handler_parts_, p, position_); }},
       {0,
        [](const PacketContext& p) { return p.velden.Get("TYPE") == "NOOP" && p.velden.Get("STATUS") == "NEW"; },
        [this](const PacketContext& p) { return KeepAlive(p); }},
+      {12, key_new, handler(HandleSpeechRequest)},
+      {4, key_new, handler(HandleBreakRequest)},
+      {14, [](const PacketContext& p) { return !p.velden.Get("002").empty(); }, handler(HandleDriverText)},
+      {2, always, handler(HandleTerminalReport)},
+      {1, IsStreetHail, handler(HandleStreetHail)},
+      {0, always, handler(HandleFormReplies)},
+      {0, IsRideProgress, handler(HandleRideProgress)},
+      {4, [](const PacketContext& p) { return !p.velden.Get("201").empty(); }, handler(HandleStatusEvent)},
+      {4, always, handler(HandleShiftForms)},
   };
 }
 

@@ -91,9 +91,8 @@ TEST_P(BerichtmakenTest, ProviderFailureIsLoggedWithItsText) {
   EXPECT_THAT(entries[1].text, ::testing::HasSubstr("StatusMeldingen"));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, BerichtmakenTest,
-                         ::testing::Values(DbPath::kNative, DbPath::kOdbc),
-                         [](const auto& info) { return test_support::DbPathName(info.param); });
+INSTANTIATE_TEST_SUITE_P(AllPaths, BerichtmakenTest, test_support::AllDbPaths(),
+                         test_support::DbPathTestName());
 
 TEST(BerichtmakenSettings, IncompleteSettingsLogBothWarnings) {
   core::MemoryEventLog log;

@@ -210,8 +210,8 @@ TEST_P(QueriesTest, RouteStatusCallIsRecorded) {
   EXPECT_TRUE(rows[0].Date("called_at").has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, QueriesTest, ::testing::Values(DbPath::kNative, DbPath::kOdbc),
-                         [](const auto& info) { return test_support::DbPathName(info.param); });
+INSTANTIATE_TEST_SUITE_P(AllPaths, QueriesTest, test_support::AllDbPaths(),
+                         test_support::DbPathTestName());
 
 TEST(QueryTexts, KeepTheDesignTimeLinesCharacterForCharacter) {
   EXPECT_EQ(q::ADOWAGEN,

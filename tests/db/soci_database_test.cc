@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/memory_event_log.h"
+#include "db/queries.h"
 #include "support/test_database.h"
 
 namespace dorvek::db {
@@ -104,6 +105,23 @@ TEST_P(SociDatabaseTest, BindsEveryValueKindByName) {
   EXPECT_EQ(rows[0].Int("bra_chf_id"), 3);
 }
 
+// Amounts and odometer readings go in as exact decimals and read back to the cent,
+// through an insert and an update alike.
+TEST_P(SociDatabaseTest, ExactDecimalsRoundTrip) {
+  const auto exact = [](long long hundredths) { return core::Decimal::FromHundredths(hundredths); };
+  db_->Insert("planning", {{"pla_km_map", exact(12345670)}, {"pla_bedrag_1", exact(1850)},
+                           {"pla_tx_paid_extra", exact(-5)}});
+  const long long id = db_->Query("select max(pla_id) as id from planning").at(0).Int("id");
+  db_->Update("planning", "pla_id", id, {{"pla_odo_stop", exact(12348900)}, {"pla_tx_paid_amount", exact(4250)}});
+  const auto row = db_->Query(queries::RideQuery(id)).at(0);
+  EXPECT_EQ(row.Exact("pla_km_map").ToString(), "123456.70");
+  EXPECT_EQ(row.Exact("pla_bedrag_1").ToString(), "18.50");
+  EXPECT_EQ(row.Exact("pla_tx_paid_extra").ToString(), "-0.05");
+  EXPECT_EQ(row.Exact("pla_odo_stop").ToString(), "123489.00");
+  EXPECT_EQ(row.Exact("pla_tx_paid_amount").ToString(), "42.50");
+  EXPECT_EQ((row.Exact("pla_odo_stop") - row.Exact("pla_km_map")).ToString(), "32.30");
+}
+
 TEST_P(SociDatabaseTest, DateTimesAreStoredInTheOneFormSqliteReadsBack) {
   db_->Insert("sectoren", {{"sec_wag_id", 1LL}, {"sec_datum", core::DateTime{2026, 5, 1, 7, 8, 9}}});
   const auto rows = db_->Query("select cast(sec_datum as text) as t from sectoren");
@@ -174,9 +192,8 @@ TEST_P(SociDatabaseTest, EmptyTextStaysEmptyNotNull) {
   EXPECT_EQ(rows[0].Text("chf_naam", "fallback"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, SociDatabaseTest,
-                         ::testing::Values(DbPath::kNative, DbPath::kOdbc),
-                         [](const auto& info) { return test_support::DbPathName(info.param); });
+INSTANTIATE_TEST_SUITE_P(AllPaths, SociDatabaseTest, test_support::AllDbPaths(),
+                         test_support::DbPathTestName());
 
 TEST(SociDatabaseSettings, IncompleteSettingsWarnAndAbortWithoutConnecting) {
   core::MemoryEventLog log;

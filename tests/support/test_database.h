@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <gtest/gtest.h>
+
 #include "core/event_log.h"
 #include "db/connection_settings.h"
 #include "db/soci_database.h"
@@ -18,6 +20,15 @@ enum class DbPath { kNative, kOdbc };
 
 // Names the path for parameterised test names ("Native", "Odbc").
 std::string DbPathName(DbPath path);
+
+// Every path the database and handler tests run on:
+//   INSTANTIATE_TEST_SUITE_P(AllPaths, SomeTest, AllDbPaths(), DbPathTestName());
+inline auto AllDbPaths() { return ::testing::Values(DbPath::kNative, DbPath::kOdbc); }
+struct DbPathTestName {
+  std::string operator()(const ::testing::TestParamInfo<DbPath>& info) const {
+    return DbPathName(info.param);
+  }
+};
 
 // The ODBC driver registered in odbcinst.ini for SQLite 3 files.
 inline constexpr std::string_view kSqliteOdbcDriver = "SQLite3";
