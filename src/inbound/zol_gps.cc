@@ -1,22 +1,20 @@
 #include "inbound/zol_gps.h"
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
+
+#include <fmt/format.h>
 
 namespace dorvek::inbound {
 namespace {
 
-// A decimal number with mark as its decimal mark: an optional sign, digits, and at most
-// one mark followed by digits. Anything else is not a number.
+// An unsigned decimal number with mark as its decimal mark: digits, and at most one mark
+// followed by digits. Anything else is not a number (the coordinate's sign is read
+// before it is cut into pieces).
 double ReadDecimal(const std::string& text, std::string_view mark, const char* piece) {
   auto fail = [&]() -> double {
     throw std::invalid_argument("'" + text + "' is geen geldig getal (" + piece + ")");
   };
   std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
   double value = 0;
   bool digits = false;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, digits = true)
@@ -28,7 +26,7 @@ double ReadDecimal(const std::string& text, std::string_view mark, const char* p
       value += (text[i] - '0') * scale;
   }
   if (!digits || i != text.size()) return fail();
-  return negative ? -value : value;
+  return value;
 }
 
 std::string ReplaceMarks(std::string text, std::string_view separator) {
@@ -52,6 +50,9 @@ std::string ConvertCoordinate(std::string_view text, int degree_digits, std::str
   std::string s;
   for (char c : text)
     if (c != '+' && c != ' ') s += c;
+  // A leading "-" is the sign of the whole coordinate (south, west), not a degree digit.
+  const bool negative = !s.empty() && s.front() == '-';
+  if (negative) s.erase(0, 1);
   const std::size_t n = s.size();
   if (n < 7)
     throw std::invalid_argument("'" + std::string(text) + "' is te kort voor een coördinaat");
@@ -59,11 +60,8 @@ std::string ConvertCoordinate(std::string_view text, int degree_digits, std::str
   const double minutes = ReadDecimal(s.substr(n - 7, 2), mark, "minuten");
   const double degrees = ReadDecimal(s.substr(0, degree_digits), mark, "graden");
   const double value = degrees + minutes / 60 + seconds / 3600;
-  // Six significant digits, shown with exactly four decimals.
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.5e", value);
-  std::snprintf(buffer, sizeof buffer, "%.4f", std::strtod(buffer, nullptr));
-  return ReplaceMarks(buffer, mark);
+  // Rounded once, to the four decimals shown; "." whatever the process's locale.
+  return ReplaceMarks(fmt::format("{:.4f}", negative ? -value : value), mark);
 }
 
 void ConvertZOLGPS(std::string_view latitude, std::string_view longitude, std::string_view separator,
@@ -74,6 +72,8 @@ void ConvertZOLGPS(std::string_view latitude, std::string_view longitude, std::s
     position.breedtegraad = std::move(lat);
     position.lengtegraad = std::move(lon);
   } catch (const std::exception& e) {
+    // The last good coordinates may be another vehicle's: the row gets none.
+    position = Position{};
     log.Warning(std::string("GPS FOUT: ") + e.what());
   }
 }

@@ -10,17 +10,20 @@
 namespace dorvek::inbound {
 
 // Converts one coordinate with degree_digits degree digits (2 for a latitude, 3 for a
-// longitude). Throws std::invalid_argument naming the piece that is not a number.
+// longitude); a leading "-" makes the whole value negative. The result is rounded once,
+// to four decimals. Throws std::invalid_argument naming the piece that is not a number.
 std::string ConvertCoordinate(std::string_view text, int degree_digits, std::string_view separator);
 
-// The last successful conversion, kept by the service; both empty before the first.
+// The coordinates of the packet being handled: the conversion's results, or both empty
+// (NULL in the row) when it failed.
 struct Position {
   std::string breedtegraad;  // latitude
   std::string lengtegraad;   // longitude
 };
 
-// Converts both coordinates and stores them in position only when both succeeded; a
-// failure is the warning "GPS FOUT: " + its text, and position keeps what it held.
+// Converts both coordinates and stores them in position when both succeeded. A failure
+// is the warning "GPS FOUT: " + its text and empties position: coordinates kept from an
+// earlier packet may be another vehicle's.
 void ConvertZOLGPS(std::string_view latitude, std::string_view longitude, std::string_view separator,
                    Position& position, core::EventLog& log);
 

@@ -187,7 +187,9 @@ TEST_F(PacketControllerTest, PositionNeedsBothCoordinates) {
   EXPECT_EQ(fixture_.Count("gps"), 0);
 }
 
-TEST_F(PacketControllerTest, UnreadablePositionKeepsThePreviousCoordinates) {
+// Coordinates kept from an earlier packet may be another vehicle's: an unreadable
+// position still gives its row, without coordinates.
+TEST_F(PacketControllerTest, UnreadablePositionWritesNullCoordinates) {
   Handle(Packet("KEY", "NEW", "", "4711", "099", {{"042", "weg"}, {"043", "kwijt"}}));
   Handle(Packet("KEY", "NEW", "", "4711", "099", {{"042", "+52 21 12.34"}, {"043", "+004 53 47.12"}}));
   Handle(Packet("KEY", "NEW", "", "4711", "099", {{"042", "weg"}, {"043", "kwijt"}}));
@@ -195,7 +197,10 @@ TEST_F(PacketControllerTest, UnreadablePositionKeepsThePreviousCoordinates) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_TRUE(rows[0].IsNull("GPS_Latitude"));
   EXPECT_TRUE(rows[0].IsNull("GPS_Longitude"));
-  EXPECT_NEAR(std::get<double>(*rows[2].Find("GPS_Latitude")), 52.3534, 1e-9);
+  EXPECT_NEAR(std::get<double>(*rows[1].Find("GPS_Latitude")), 52.3534, 1e-9);
+  EXPECT_TRUE(rows[2].IsNull("GPS_Latitude"));
+  EXPECT_TRUE(rows[2].IsNull("GPS_Longitude"));
+  EXPECT_TRUE(Logged(EntryType::kWarning, "GPS FOUT: 'weg' is te kort voor een coördinaat"));
 }
 
 TEST_F(PacketControllerTest, FailedPositionRowDoesNotEndThePacket) {

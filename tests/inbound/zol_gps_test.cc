@@ -31,7 +31,11 @@ INSTANTIATE_TEST_SUITE_P(
         CoordinateCase{"522112.34", 2, ".", "52.3534"},         // no blanks, no sign
         CoordinateCase{"+52 21 12,34", 2, ".", "52.3534"},      // seconds written with a comma
         CoordinateCase{"+52 00 00.00", 2, ".", "52.0000"},      // always four decimals
-        CoordinateCase{"+123 27 24.44", 3, ".", "123.4570"},    // six significant digits first
+        CoordinateCase{"+123 27 24.44", 3, ".", "123.4568"},    // rounded once, to four decimals
+        CoordinateCase{"+004 53 47.23", 3, ".", "4.8965"},      // 4.896452..., not 4.8964
+        CoordinateCase{"-52 21 12.34", 2, ".", "-52.3534"},     // south: "-" signs the whole value
+        CoordinateCase{"-004 53 47.12", 3, ",", "-4,8964"},     // west
+        CoordinateCase{"- 52 21 12.34", 2, ".", "-52.3534"},
         CoordinateCase{"+00 00 00.00", 2, ".", "0.0000"}));
 
 TEST(ConvertCoordinate, PieceThatIsNoNumberFails) {
@@ -41,9 +45,10 @@ TEST(ConvertCoordinate, PieceThatIsNoNumberFails) {
   EXPECT_THROW(ConvertCoordinate("onbekend", 2, "."), std::invalid_argument);
   EXPECT_THROW(ConvertCoordinate("", 2, "."), std::invalid_argument);
   EXPECT_THROW(ConvertCoordinate("+1 2", 2, "."), std::invalid_argument);
+  EXPECT_THROW(ConvertCoordinate("--52 21 12.34", 2, "."), std::invalid_argument);
 }
 
-TEST(ConvertZOLGPS, StoresBothOnlyWhenBothSucceed) {
+TEST(ConvertZOLGPS, StoresBothOrEmptiesBoth) {
   core::MemoryEventLog log;
   Position position;
   ConvertZOLGPS("+52 21 12.34", "+004 53 47.12", ".", position, log);
@@ -51,10 +56,10 @@ TEST(ConvertZOLGPS, StoresBothOnlyWhenBothSucceed) {
   EXPECT_EQ(position.lengtegraad, "4.8964");
   EXPECT_TRUE(log.entries().empty());
 
-  // A good latitude with a bad longitude changes neither.
+  // A good latitude with a bad longitude keeps neither, nor the earlier pair.
   ConvertZOLGPS("+51 00 00.00", "zomaar", ".", position, log);
-  EXPECT_EQ(position.breedtegraad, "52.3534");
-  EXPECT_EQ(position.lengtegraad, "4.8964");
+  EXPECT_EQ(position.breedtegraad, "");
+  EXPECT_EQ(position.lengtegraad, "");
   ASSERT_EQ(log.entries().size(), 1u);
   EXPECT_EQ(log.entries()[0].type, core::EntryType::kWarning);
   EXPECT_EQ(log.entries()[0].text.rfind("GPS FOUT: ", 0), 0u);
