@@ -31,10 +31,15 @@ std::string Trim(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-std::string RemoveAll(std::string text, const std::string& what) {
+// Every occurrence of what, in one left-to-right pass: what the removal joins is not
+// searched again ("mumuxx" without "mux" is "mux").
+std::string RemoveAll(const std::string& text, const std::string& what) {
   if (what.empty()) return text;
-  for (std::size_t at; (at = text.find(what)) != std::string::npos;) text.erase(at, what.size());
-  return text;
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t found; (found = text.find(what, at)) != std::string::npos; at = found + what.size())
+    out.append(text, at, found - at);
+  return out.append(text, at);
 }
 
 }  // namespace

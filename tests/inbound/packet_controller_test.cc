@@ -99,6 +99,14 @@ TEST_F(PacketControllerTest, UnitWithOrWithoutPrefixFindsTheVehicle) {
   }
 }
 
+// Every "mux" goes in one pass: what a removal joins is not removed again.
+TEST_F(PacketControllerTest, PrefixIsRemovedInOnePass) {
+  Handle(Packet("NOOP", "NEW", "", "mumuxx", "000"));
+  EXPECT_TRUE(Logged(EntryType::kWarning, "Taxis Dorvek ZOL wagen niet gevonden: muxmux"));
+  Handle(Packet("NOOP", "NEW", "", "muxmux4711mux", "000"));
+  EXPECT_EQ(vehicle_.wag_taxis(), 17) << "muxmux4711mux loses all three";
+}
+
 TEST_F(PacketControllerTest, UnknownUnitIsAWarningAndEndsThePacket) {
   Handle(Packet("NOOP", "NEW", "", "9999", "000"));
   EXPECT_TRUE(Logged(EntryType::kWarning, "Taxis Dorvek ZOL wagen niet gevonden: mux9999"));
