@@ -12,6 +12,15 @@ const std::string kEmpty;
 
 }  // namespace
 
+void PakketVelden::Add(std::string name, std::string value) {
+  const std::size_t equals = name.find('=');
+  if (equals != std::string::npos) {
+    value = name.substr(equals + 1) + "=" + value;
+    name.erase(equals);
+  }
+  entries_.emplace_back(std::move(name), std::move(value));
+}
+
 const std::string& PakketVelden::Get(std::string_view name) const {
   for (const auto& [entry_name, value] : entries_)
     if (EqualsNoCase(entry_name, name)) return value;

@@ -11,9 +11,9 @@ namespace dorvek::gateway {
 
 class PakketVelden {
  public:
-  void Add(std::string name, std::string value) {
-    entries_.emplace_back(std::move(name), std::move(value));
-  }
+  // An entry is "name=value" text whose name ends at its first "=": a name holding "="
+  // gives the rest of it, with the "=", to the value.
+  void Add(std::string name, std::string value);
   // The value of the first entry whose name equals name without regard to case;
   // the empty text when there is none.
   const std::string& Get(std::string_view name) const;

@@ -101,6 +101,14 @@ TEST(PacketReader, ValueWithEqualsSignIsReturnedWhole) {
   EXPECT_EQ(LookupField(fields, "002"), "a=b = c=");
 }
 
+// A name ends at its first "=": a key field holding one gives the rest to the value.
+TEST(PacketReader, KeyWithEqualsSignEndsAtIt) {
+  const PakketVelden fields = ReadPacket(WithBody("002=x[ETX]y=z[ETX]003[ETX]v[ETX][EOT]XCRC"));
+  EXPECT_EQ(LookupField(fields, "002"), "x=y=z");
+  EXPECT_EQ(LookupField(fields, "002=x"), "");
+  EXPECT_EQ(LookupField(fields, "003"), "v");
+}
+
 TEST(PacketReader, TwoPacketsInOneTextAreReadAsOne) {
   const std::string text =
       ControlText(kBreakRequest) +
