@@ -6,7 +6,8 @@ namespace dorvek::service {
 
 long long Settings::HttpTimerMs() const {
   const long long ms = ReadIntegerSetting(http_timer);
-  return ms > 0 ? ms : kDefaultHttpTimerMs;
+  if (ms <= 0) return kDefaultHttpTimerMs;
+  return ms < kMaxHttpTimerMs ? ms : kMaxHttpTimerMs;
 }
 
 long long Settings::PortNumber() const { return ReadIntegerSetting(port); }

@@ -24,7 +24,7 @@ struct Settings {
   std::string sql_driver;
 
   // Milliseconds from start to the first connections: HTTPTimer when positive, else
-  // 60000.
+  // 60000; at most kMaxHttpTimerMs, so adding it to the clock cannot overflow.
   long long HttpTimerMs() const;
   // The gateway port; 0 or less leaves the gateway unset.
   long long PortNumber() const;
@@ -36,6 +36,7 @@ struct Settings {
 };
 
 inline constexpr long long kDefaultHttpTimerMs = 60000;
+inline constexpr long long kMaxHttpTimerMs = 2147483647;  // 2^31-1, about 24.8 days
 
 // Reads every setting from the configuration file's lines with ReadXMLTag; a missing
 // element reads as "".

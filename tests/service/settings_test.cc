@@ -97,7 +97,10 @@ TEST_P(HttpTimer, NonPositiveKeepsOneMinute) {
 INSTANTIATE_TEST_SUITE_P(Cases, HttpTimer,
                          ::testing::Values(TimerCase{"10000", 10000}, TimerCase{"", 60000},
                                            TimerCase{"0", 60000}, TimerCase{"-5", 60000},
-                                           TimerCase{"1", 1}, TimerCase{"$10", 16}));
+                                           TimerCase{"1", 1}, TimerCase{"$10", 16},
+                                           // clamped, so adding it to the clock cannot overflow
+                                           TimerCase{"9300000000000", 2147483647},
+                                           TimerCase{"99999999999999999999", 2147483647}));
 
 TEST(Settings, OnlyExactZeroSuppressesAmounts) {
   for (const char* text : {"00", "", " 0", "0 ", "1", "O"}) {
