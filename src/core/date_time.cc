@@ -46,10 +46,21 @@ std::optional<DateTime> DateTime::Parse(std::string_view text) {
     }
     return true;
   };
-  if (!digits(0, 4, y) || !digits(5, 2, mo) || !digits(8, 2, d)) return std::nullopt;
+  auto at = [&](std::size_t pos, char c) { return pos < text.size() && text[pos] == c; };
+  if (!digits(0, 4, y) || !at(4, '-') || !digits(5, 2, mo) || !at(7, '-') || !digits(8, 2, d))
+    return std::nullopt;
   if (text.size() > 10) {
-    if (!digits(11, 2, h) || !digits(14, 2, mi) || !digits(17, 2, s)) return std::nullopt;
-    if (text.size() >= 23 && text[19] == '.') digits(20, 3, ms);
+    if (!(at(10, ' ') || at(10, 'T')) || !digits(11, 2, h) || !at(13, ':') || !digits(14, 2, mi) ||
+        !at(16, ':') || !digits(17, 2, s))
+      return std::nullopt;
+    if (text.size() > 19) {
+      // A fraction of one to nine digits; its first three are the milliseconds.
+      const std::size_t count = text.size() - 20;
+      int fraction = 0;
+      if (!at(19, '.') || count < 1 || count > 9 || !digits(20, count, fraction)) return std::nullopt;
+      ms = 0;
+      for (std::size_t i = 0; i < 3; ++i) ms = ms * 10 + (i < count ? text[20 + i] - '0' : 0);
+    }
   }
   return FromParts(y, mo, d, h, mi, s, ms);
 }

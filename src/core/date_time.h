@@ -17,7 +17,8 @@ struct DateTime {
                                            int second, int millisecond = 0);
   // Local time of a wall-clock instant.
   static DateTime FromTimePoint(std::chrono::system_clock::time_point t);
-  // Parses "YYYY-MM-DD HH:MM:SS" with optional ".fff" (and a "T" in place of the blank).
+  // Parses "YYYY-MM-DD", or "YYYY-MM-DD HH:MM:SS" with an optional fraction of one to
+  // nine digits (and a "T" in place of the blank): all of the text, or nothing.
   static std::optional<DateTime> Parse(std::string_view text);
 
   // "YYYY-MM-DD HH:MM:SS", the one form every backend stores and reads back.
