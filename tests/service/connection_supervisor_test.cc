@@ -249,6 +249,15 @@ INSTANTIATE_TEST_SUITE_P(HttpTimer, FirstConnectionTime,
                                            FirstConnectionCase{"0", 60s}, FirstConnectionCase{"-5", 60s},
                                            FirstConnectionCase{"soon", 60s}));
 
+// A huge HTTPTimer used to overflow when added to the clock and connect at once.
+TEST_F(ServiceTest, HugeHttpTimerIsClampedAndDoesNotConnectAtOnce) {
+  WriteConfig({{"HTTPTimer", "9300000000000"}});
+  Start();
+  EXPECT_EQ(service().JvTimerList1().interval(DorvekService::kControleTimer), 2147483647ms);
+  Advance(1min);
+  EXPECT_FALSE(db_.IsOpen());
+}
+
 // HTTPTimer not positive: ControleTimer keeps its minute, so Socketcontrole makes the
 // first attempt at 30 s.
 class NonPositiveHttpTimer : public ServiceTest, public ::testing::WithParamInterface<std::string> {
