@@ -1,9 +1,103 @@
 #include "inbound/ride_progress.h"
 
+#include <string>
+
+#include "db/queries.h"
+#include "db/route_status.h"
+#include "inbound/handler_steps.h"
+#include "inbound/ride_columns.h"
+
 namespace dorvek::inbound {
+namespace {
 
-bool IsRideProgress(const PacketContext&) { return false; }
+constexpr std::string_view kBoarded = "002";
+constexpr std::string_view kAlighted = "003";
 
-Outcome HandleRideProgress(const HandlerParts&, const PacketContext&) { return Outcome::kNext; }
+// The address the notifications show: street, then a blank and the town when there
+// is one (so a town without a street begins with a blank).
+std::string AddressText(const gateway::PakketVelden& velden) {
+  std::string text = velden.Get("003");
+  if (!velden.Get("004").empty()) text += " " + velden.Get("004");
+  return text;
+}
+
+void Boarded(const HandlerParts& parts, const PacketContext& packet, long long pla_id) {
+  const gateway::PakketVelden& velden = packet.velden;
+  const std::string address = AddressText(velden);
+  const auto rides = parts.db.Query(db::queries::RideQuery(pla_id));
+  if (rides.empty()) {
+    Guarded(parts.log, [&] {
+      Notify(parts, packet, 114, Wagen(packet.vehicle) + " rit " + std::to_string(pla_id) + " niet gevonden");
+    });
+    return;
+  }
+  const db::Row& ride = rides.front();
+  const std::string& street = velden.Get("003");
+  const std::string& town = velden.Get("004");
+  const long long waiting = BodyInteger(velden, "062");
+  // Until the passenger alights, pla_km_map holds the odometer at boarding.
+  parts.db.Update("planning", "pla_id", ride.Int("pla_id"),
+                  Written({
+                      {"pla_cloud", 2LL},
+                      {"pla_status", std::string("K")},
+                      {"pla_tijdstip_bestemmen", packet.pakket_tijd},
+                      {"pla_bedrag_1", core::Decimal()},
+                      {"pla_km_map", BodyTenths(velden, "036")},
+                      {"pla_pasnummer", velden.Get("031")},
+                      {"pla_start_straat", When(!street.empty(), street)},
+                      {"pla_start_stad", When(!town.empty(), town)},
+                      {"pla_odo_start", When(!velden.Get("036").empty(), BodyTenths(velden, "036"))},
+                      {"pla_wachtseconden", When(waiting > 0, waiting)},
+                      {"pla_retour_rbs", RetourRbs(ride)},
+                      {"pla_com_status", 1LL},
+                  }));
+  parts.db.Execute(db::queries::PassengerOnBoardTripSheetStatement(ride.Int("pla_lsn")));
+  db::CallRouteStatusControle(parts.db, packet.vehicle.wag_id());
+  Guarded(parts.log, [&] { Notify(parts, packet, 113, Wagen(packet.vehicle) + " klant ingestapt " + address); });
+}
+
+void Alighted(const HandlerParts& parts, const PacketContext& packet, long long pla_id) {
+  const gateway::PakketVelden& velden = packet.velden;
+  const core::Decimal amount = BodyHundredths(velden, "012");
+  if (pla_id <= 0) return;
+  const std::string address = AddressText(velden);
+  Guarded(parts.log, [&] { Notify(parts, packet, 115, Wagen(packet.vehicle) + " klant uitgestapt " + address); });
+  const auto rides = parts.db.Query(db::queries::UncompletedRideQuery(pla_id));
+  if (rides.empty()) return;  // no such ride, or already completed
+  const db::Row& ride = rides.front();
+  const std::string& street = velden.Get("003");
+  const std::string& town = velden.Get("004");
+  // pla_km_map turns from the odometer at boarding into the distance driven.
+  parts.db.Update("planning", "pla_id", ride.Int("pla_id"),
+                  Joined(Written({
+                             {"pla_com_status", 1LL},
+                             {"pla_status", std::string("V")},
+                             {"pla_tijdstip_vrijmelden", packet.pakket_tijd},
+                             {"pla_bedrag_1", amount},
+                             {"pla_km_map", BodyTenths(velden, "036") - ride.Exact("pla_km_map")},
+                             {"pla_pasnummer", velden.Get("031")},
+                             {"pla_eind_straat", When(!street.empty(), street)},
+                             {"pla_eind_stad", When(!town.empty(), town)},
+                             {"pla_odo_stop", When(!velden.Get("036").empty(), BodyTenths(velden, "036"))},
+                             {"pla_retour_rbs", RetourRbs(ride)},
+                         }),
+                         TripComputerColumns(velden)));
+  db::CallRouteStatusControle(parts.db, packet.vehicle.wag_id());
+}
+
+}  // namespace
+
+bool IsRideProgress(const PacketContext& packet) {
+  const std::string& action = packet.velden.Get("001");
+  return (action == kBoarded && BodyInteger(packet.velden, "000") > 0) || action == kAlighted;
+}
+
+Outcome HandleRideProgress(const HandlerParts& parts, const PacketContext& packet) {
+  const long long pla_id = BodyInteger(packet.velden, "000");
+  const std::string& action = packet.velden.Get("001");
+  if (action == kBoarded && pla_id > 0) Boarded(parts, packet, pla_id);
+  if (action == kAlighted) Alighted(parts, packet, pla_id);
+  return Outcome::kNext;
+}
 
 }  // namespace dorvek::inbound

@@ -1,0 +1,52 @@
+#include "inbound/ride_columns.h"
+
+#include "gateway/packet_number.h"
+
+namespace dorvek::inbound {
+
+long long BodyInteger(const gateway::PakketVelden& velden, std::string_view key) {
+  return gateway::PacketNumber(velden.Get(key));
+}
+
+core::Decimal BodyHundredths(const gateway::PakketVelden& velden, std::string_view key) {
+  return core::Decimal::FromHundredths(BodyInteger(velden, key));
+}
+
+core::Decimal BodyTenths(const gateway::PakketVelden& velden, std::string_view key) {
+  return core::Decimal::FromTenths(BodyInteger(velden, key));
+}
+
+std::optional<db::Value> When(bool condition, db::Value value) {
+  if (!condition) return std::nullopt;
+  return value;
+}
+
+db::Columns Written(std::initializer_list<MaybeColumn> table) {
+  db::Columns columns;
+  for (const MaybeColumn& row : table)
+    if (row.value) columns.push_back({std::string(row.column), *row.value});
+  return columns;
+}
+
+db::Columns Joined(db::Columns first, const db::Columns& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+db::Columns TripComputerColumns(const gateway::PakketVelden& velden) {
+  return Written({
+      {"pla_tx_payment_type", BodyInteger(velden, "011")},
+      {"pla_tx_stop_type", BodyInteger(velden, "034")},
+      {"pla_tx_max_speed", BodyInteger(velden, "060")},
+      {"pla_tx_beladen", BodyInteger(velden, "063")},
+      {"pla_tx_arrival_stop", BodyInteger(velden, "064")},
+      {"pla_tx_paid_amount", BodyHundredths(velden, "069")},
+      {"pla_tx_paid_extra", BodyHundredths(velden, "033")},
+  });
+}
+
+std::optional<db::Value> RetourRbs(const db::Row& ride) {
+  return When(ride.Text("pla_eigenaar") != "000", 1LL);
+}
+
+}  // namespace dorvek::inbound
