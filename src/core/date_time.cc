@@ -56,7 +56,8 @@ std::optional<DateTime> DateTime::Parse(std::string_view text) {
 
 std::optional<DateTime> DateTime::AddSeconds(long long seconds) const {
   using namespace std::chrono;
-  const sys_days date = year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+  const sys_days date = year_month_day{std::chrono::year{year},
+                                       std::chrono::month{static_cast<unsigned>(month)},
                                        std::chrono::day{static_cast<unsigned>(day)}};
   long long total = 0;
   if (__builtin_mul_overflow(static_cast<long long>(date.time_since_epoch().count()), 86400LL, &total) ||

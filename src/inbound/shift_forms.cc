@@ -31,8 +31,8 @@ core::DateTime PlannedEnd(const core::DateTime& start, long long minutes) {
   std::optional<core::DateTime> end;
   if (!__builtin_mul_overflow(minutes, 60LL, &seconds)) end = start.AddSeconds(seconds);
   if (!end)
-    throw std::out_of_range("Taxis Dorvek ZOL geplande einde dienst buiten bereik: " + start.ToSql() +
-                            " + " + std::to_string(minutes) + " minuten");
+    throw std::out_of_range("Taxis Dorvek ZOL geplande einde dienst buiten bereik: " + start.ToSql() + " + " +
+                            std::to_string(minutes) + " minuten");
   return *end;
 }
 
@@ -40,8 +40,8 @@ core::DateTime PlannedEnd(const core::DateTime& start, long long minutes) {
 // the terminal sent it. The values from the packet and the database are kept free of
 // the frame's control characters, which would break the packet.
 std::string LogInReply(const std::string& wag_imei, const std::string& chf_naam, const std::string& pass) {
-  return gateway::BuildPacket({"123", "FORM", "NEW", "60", gateway::WithoutFrameChars(wag_imei), "4", "3", "3",
-                               "4", "15", gateway::WithoutFrameChars(chf_naam), "37",
+  return gateway::BuildPacket({"123", "FORM", "NEW", "60", gateway::WithoutFrameChars(wag_imei), "4", "3",
+                               "3", "4", "15", gateway::WithoutFrameChars(chf_naam), "37",
                                gateway::WithoutFrameChars(pass)});
 }
 
@@ -60,11 +60,12 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const long long odometer = gateway::PacketNumber(velden.Get("005"));
   const long long wag_id = packet.vehicle.wag_id();
   const long long bdr_id = packet.vehicle.bdr_id();
-  const std::string refused = "Taxis Dorvek ZOL in dienst nemen chauffeur mislukt voor wagen " + FleetNumber(packet);
+  const std::string refused =
+      "Taxis Dorvek ZOL in dienst nemen chauffeur mislukt voor wagen " + FleetNumber(packet);
 
   // The pass number is matched as its decimal text: 00123 finds 123.
-  const auto drivers =
-      parts.db.Query(db::queries::ADOChauffeurs, {{"Taxisnummer", std::to_string(pass)}, {"Bedrijfsnummer", bdr_id}});
+  const auto drivers = parts.db.Query(db::queries::ADOChauffeurs,
+                                      {{"Taxisnummer", std::to_string(pass)}, {"Bedrijfsnummer", bdr_id}});
   if (drivers.empty()) {
     parts.log.Info(refused + ". Geen beschikbaar chauffeursnummer gevonden: " + std::to_string(pass));
     return Outcome::kDone;
@@ -73,7 +74,9 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const long long chf_id = driver.Int("chf_id");
 
   // Only an open sheet of this driver on this vehicle refuses; one elsewhere does not.
-  if (!parts.db.Query(db::queries::ADOLSNDIENST, {{"Wagennummer", wag_id}, {"Chauffeurnummer", chf_id}}).empty()) {
+  const auto open_sheets =
+      parts.db.Query(db::queries::ADOLSNDIENST, {{"Wagennummer", wag_id}, {"Chauffeurnummer", chf_id}});
+  if (!open_sheets.empty()) {
     parts.log.Info(refused + ". Wagen of chauffeur was reeds in dienst");
     return Outcome::kDone;
   }
@@ -82,25 +85,25 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const long long standard = constants.empty() ? 0 : constants.front().Int("con_standaard_uren");
   const core::DateTime& start = packet.pakket_tijd;
   const core::DateTime end = PlannedEnd(start, standard);
-  const std::string today = parts.clock.LocalNow().ToCompact().substr(0, 8);
+  const std::string description = "ZOL-" + parts.clock.LocalNow().ToCompact().substr(0, 8) + "-" +
+                                  std::to_string(wag_id) + "-" + std::to_string(chf_id);
 
-  parts.db.Insert("ritstaten",
-                  {{"lsn_bdr_id", bdr_id},
-                   {"lsn_aanvang_bct", start},
-                   {"lsn_aanvang", start},
-                   {"lsn_einde", end},
-                   {"lsn_einde_bct", end},
-                   {"lsn_status", 0LL},
-                   {"lsn_actie", std::string("B")},
-                   {"lsn_wag_id", wag_id},
-                   {"lsn_chf_id", chf_id},
-                   {"lsn_omschrijving",
-                    "ZOL-" + today + "-" + std::to_string(wag_id) + "-" + std::to_string(chf_id)},
-                   {"lsn_kilometerstand_aanvang", core::Decimal::FromTenths(odometer)}});
+  parts.db.Insert("ritstaten", {{"lsn_bdr_id", bdr_id},
+                                {"lsn_aanvang_bct", start},
+                                {"lsn_aanvang", start},
+                                {"lsn_einde", end},
+                                {"lsn_einde_bct", end},
+                                {"lsn_status", 0LL},
+                                {"lsn_actie", std::string("B")},
+                                {"lsn_wag_id", wag_id},
+                                {"lsn_chf_id", chf_id},
+                                {"lsn_omschrijving", description},
+                                {"lsn_kilometerstand_aanvang", core::Decimal::FromTenths(odometer)}});
   if (odometer > 0)
     RunGuarded(parts.log, [&] { parts.db.Execute(db::queries::OdometerStatement(odometer, wag_id)); });
   Notify(parts, packet, 116, " aanvang dienst " + velden.Get("004"));
-  QueueReply(parts, packet, LogInReply(packet.vehicle.wag_imei(), driver.Text("chf_naam"), velden.Get("001")));
+  QueueReply(parts, packet,
+             LogInReply(packet.vehicle.wag_imei(), driver.Text("chf_naam"), velden.Get("001")));
   return Outcome::kNext;
 }
 
@@ -117,15 +120,16 @@ void Refuel(const HandlerParts& parts, const PacketContext& packet) {
     if (quantity <= 0) continue;
     const auto sheets = parts.db.Query(db::queries::ADODIENSTEINDE, {{"Wagennummer", wag_id}});
     const long long chf_id = sheets.empty() ? 0 : sheets.front().Int("lsn_chf_id");
-    parts.db.Insert("brandstof",
-                    {{"bra_bdr_id", packet.vehicle.bdr_id()},
-                     {"bra_wag_id", wag_id},
-                     {"bra_odometer_vorig", previous},
-                     {"bra_chf_id", chf_id},
-                     {"bra_liters", core::Decimal::FromHundredths(quantity)},
-                     {"bra_datum", packet.pakket_tijd},
-                     {"bra_odometer_huidig", core::Decimal::FromTenths(gateway::PacketNumber(velden.Get("036")))},
-                     {"bra_bedrag", core::Decimal::FromHundredths(gateway::PacketNumber(velden.Get("120")))}});
+    parts.db.Insert(
+        "brandstof",
+        {{"bra_bdr_id", packet.vehicle.bdr_id()},
+         {"bra_wag_id", wag_id},
+         {"bra_odometer_vorig", previous},
+         {"bra_chf_id", chf_id},
+         {"bra_liters", core::Decimal::FromHundredths(quantity)},
+         {"bra_datum", packet.pakket_tijd},
+         {"bra_odometer_huidig", core::Decimal::FromTenths(gateway::PacketNumber(velden.Get("036")))},
+         {"bra_bedrag", core::Decimal::FromHundredths(gateway::PacketNumber(velden.Get("120")))}});
     Notify(parts, packet, 117, " registratie tankbeurt");
   }
 }

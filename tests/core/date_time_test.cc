@@ -32,8 +32,8 @@ TEST(DateTimeAddSeconds, FollowsTheCalendar) {
 
 TEST(DateTimeAddSeconds, NothingOutsideTheYearsOneTo9999) {
   const DateTime t{2026, 12, 8, 10, 0, 0};
-  for (long long seconds : {8000LL * 366 * 86400, -2026LL * 366 * 86400, std::numeric_limits<long long>::max(),
-                            std::numeric_limits<long long>::min()})
+  for (long long seconds : {8000LL * 366 * 86400, -2026LL * 366 * 86400,
+                            std::numeric_limits<long long>::max(), std::numeric_limits<long long>::min()})
     EXPECT_FALSE(t.AddSeconds(seconds).has_value()) << seconds;
 }
 

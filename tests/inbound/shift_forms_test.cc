@@ -66,7 +66,8 @@ TEST_P(ShiftFormsTest, LogInWithoutOdometerOrConstants) {
   EXPECT_EQ(Kmstand(3), 5000);
   // A frame character in the echoed pass number would break the reply.
   ASSERT_EQ(outbound_.size(), 1u);
-  EXPECT_THAT(outbound_.front(), ::testing::EndsWith(test_support::ControlText("[ETX]37[ETX]01234[ETX][EOT]XCRC")));
+  EXPECT_THAT(outbound_.front(),
+              ::testing::EndsWith(test_support::ControlText("[ETX]37[ETX]01234[ETX][EOT]XCRC")));
 }
 
 TEST_P(ShiftFormsTest, RefusedLogInIsInformationAndSkipsTheRestOfThePacket) {
@@ -122,7 +123,8 @@ TEST_P(ShiftFormsTest, LogInFailureScopes) {
 TEST_P(ShiftFormsTest, RefuellingWritesExactDecimals) {
   fixture_.file().Run(
       "INSERT INTO brandstof (bra_wag_id, bra_odometer_huidig) VALUES (1, 12000.5), (1, 11000), (2, 99999);");
-  Handle("NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 TIME=\"2026-12-08 11:15:00\" 019=4250 036=123456 120=7399");
+  Handle(
+      "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 TIME=\"2026-12-08 11:15:00\" 019=4250 036=123456 120=7399");
   const db::Row row = One("select * from brandstof where bra_liters is not null");
   EXPECT_EQ(Exact(row, "bra_liters"), "42.50");
   EXPECT_EQ(Exact(row, "bra_odometer_huidig"), "12345.60");
@@ -152,7 +154,8 @@ TEST_P(ShiftFormsTest, TwoFuelsGiveTwoRowsAlike) {
     EXPECT_EQ(row.Int("bra_chf_id"), 0);
     EXPECT_EQ(Date(row, "bra_datum"), clock_.LocalNow().ToSql());
   }
-  EXPECT_THAT(Notes(), ElementsAre("117 Wagen 31 registratie tankbeurt", "117 Wagen 31 registratie tankbeurt"));
+  EXPECT_THAT(Notes(),
+              ElementsAre("117 Wagen 31 registratie tankbeurt", "117 Wagen 31 registratie tankbeurt"));
 }
 
 TEST_P(ShiftFormsTest, FailedFuelRowEndsThePacket) {
@@ -167,9 +170,10 @@ TEST_P(ShiftFormsTest, FailedFuelRowEndsThePacket) {
 TEST_P(ShiftFormsTest, ShiftEndClosesOnlyASheetWithoutPassenger) {
   for (const char* actie : {"B", "L", "M", "K"}) {
     SCOPED_TRACE(actie);
-    fixture_.file().Run(std::string("UPDATE ritstaten SET lsn_status=0, lsn_actie='") + actie +
-                        "', lsn_einde=NULL WHERE lsn_id=1; UPDATE wagens SET wag_kmstand=120000 WHERE wag_id=1;"
-                        "DELETE FROM StatusMeldingen;");
+    fixture_.file().Run(
+        std::string("UPDATE ritstaten SET lsn_status=0, lsn_actie='") + actie +
+        "', lsn_einde=NULL WHERE lsn_id=1; UPDATE wagens SET wag_kmstand=120000 WHERE wag_id=1;"
+        "DELETE FROM StatusMeldingen;");
     log_.Clear();
     Handle("NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 TIME=\"2026-12-08 17:45:00\" 003=000 036=123456");
     EXPECT_THAT(Notes(), ElementsAre("118 Wagen 17 einde dienst - 123456"));
@@ -210,10 +214,12 @@ TEST_P(ShiftFormsTest, ShiftEndOdometerFailureEndsThePacketAfterTheSheetClosed) 
 TEST_P(ShiftFormsTest, SpeechAndBreakRequestForms) {
   Handle("NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 003=005 004=10 038=1");
   Handle("NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 038=2");
-  EXPECT_THAT(Notes(), ElementsAre("1 Wagen 17 verzoekt om spraak", "102 Wagen 17 verzoek pauze - 10 minuten"));
+  EXPECT_THAT(Notes(),
+              ElementsAre("1 Wagen 17 verzoekt om spraak", "102 Wagen 17 verzoek pauze - 10 minuten"));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPaths, ShiftFormsTest, test_support::AllDbPaths(), test_support::DbPathTestName());
+INSTANTIATE_TEST_SUITE_P(AllPaths, ShiftFormsTest, test_support::AllDbPaths(),
+                         test_support::DbPathTestName());
 
 }  // namespace
 }  // namespace dorvek::inbound
