@@ -65,6 +65,30 @@ std::optional<DateTime> DateTime::Parse(std::string_view text) {
   return FromParts(y, mo, d, h, mi, s, ms);
 }
 
+std::optional<DateTime> DateTime::AddSeconds(long long seconds) const {
+  using namespace std::chrono;
+  const sys_days date = year_month_day{std::chrono::year{year},
+                                       std::chrono::month{static_cast<unsigned>(month)},
+                                       std::chrono::day{static_cast<unsigned>(day)}};
+  long long total = 0;
+  if (__builtin_mul_overflow(static_cast<long long>(date.time_since_epoch().count()), 86400LL, &total) ||
+      __builtin_add_overflow(total, hour * 3600LL + minute * 60LL + second, &total) ||
+      __builtin_add_overflow(total, seconds, &total))
+    return std::nullopt;
+  long long days = total / 86400;
+  long long rest = total % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // Outside these bounds lie only years FromParts refuses; chrono need not see them.
+  if (days < -800000 || days > 3000000) return std::nullopt;
+  const year_month_day result{sys_days{std::chrono::days{days}}};
+  return FromParts(static_cast<int>(result.year()), static_cast<int>(static_cast<unsigned>(result.month())),
+                   static_cast<int>(static_cast<unsigned>(result.day())), static_cast<int>(rest / 3600),
+                   static_cast<int>(rest % 3600 / 60), static_cast<int>(rest % 60), millisecond);
+}
+
 std::string DateTime::ToSql() const {
   return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", year, month, day, hour, minute,
                      second);

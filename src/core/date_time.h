@@ -21,6 +21,11 @@ struct DateTime {
   // nine digits (and a "T" in place of the blank): all of the text, or nothing.
   static std::optional<DateTime> Parse(std::string_view text);
 
+  // The wall-clock time seconds later (earlier when negative), by the calendar alone:
+  // the database keeps local wall times, so no daylight-saving shift applies. Nothing
+  // when the result falls outside the years 1 to 9999.
+  std::optional<DateTime> AddSeconds(long long seconds) const;
+
   // "YYYY-MM-DD HH:MM:SS", the one form every backend stores and reads back.
   std::string ToSql() const;
   // "YYYY-MM-DDTHH:MM:SS.mmm"

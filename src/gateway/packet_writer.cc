@@ -30,6 +30,14 @@ std::string BuildPacket(const std::vector<std::string>& fields) {
   return packet;
 }
 
+std::string WithoutFrameChars(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (c != kSoh && c != kStx && c != kEtx && c != kEot) out += c;
+  return out;
+}
+
 std::string ZeroPadded(long long n, int width) {
   if (n < 0) throw std::invalid_argument("ZeroPadded: negatief getal " + std::to_string(n));
   if (width < 0) throw std::invalid_argument("ZeroPadded: negatieve breedte");

@@ -2,6 +2,7 @@
 // Assembles outbound packets.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dorvek::gateway {
@@ -13,6 +14,10 @@ namespace dorvek::gateway {
 // UTF-8 text) of the whole packet; a packet of 10000 characters or more keeps its
 // last four digits.
 std::string BuildPacket(const std::vector<std::string>& fields);
+
+// The text without the frame's control characters (SOH, STX, ETX, EOT), so that a
+// value from a packet or the database can stand as one field of a packet built here.
+std::string WithoutFrameChars(std::string_view text);
 
 // The last width decimal digits of n, left-padded with "0" to width characters.
 // Throws std::invalid_argument for a negative n or width.

@@ -41,6 +41,10 @@ TEST(PacketWriter, LengthCountsCharactersNotBytes) {
   EXPECT_EQ(packet.size(), 19u);
 }
 
+TEST(PacketWriter, WithoutFrameCharsKeepsEverythingElse) {
+  EXPECT_EQ(WithoutFrameChars(ControlText("[SOH]12[STX]3[ETX]4[EOT]5\tcliënt")), "12345\tcliënt");
+}
+
 TEST(PacketWriter, LengthOfLongPacketKeepsLastFourDigits) {
   struct Case {
     std::size_t total;
