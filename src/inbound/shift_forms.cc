@@ -5,24 +5,17 @@
 #include <string>
 
 #include "core/decimal.h"
-#include "db/notifications.h"
 #include "db/queries.h"
 #include "gateway/packet_number.h"
-#include "gateway/packet_writer.h"
-#include "inbound/guarded_step.h"
+#include "inbound/handler_steps.h"
 #include "inbound/key_events.h"
 
 namespace dorvek::inbound {
 namespace {
 
-std::string FleetNumber(const PacketContext& packet) { return std::to_string(packet.vehicle.wag_taxis()); }
-
 // A notification step: guarded, so no failure in it ends the packet.
-void Notify(const HandlerParts& parts, const PacketContext& packet, int status, const std::string& tail) {
-  RunGuarded(parts.log, [&] {
-    db::Berichtmaken(parts.db, parts.log, status, 1, "Wagen " + FleetNumber(packet) + tail,
-                     packet.vehicle.wag_id());
-  });
+void NotifyStep(const HandlerParts& parts, const PacketContext& packet, int status, const std::string& tail) {
+  Guarded(parts.log, [&] { Notify(parts, packet, status, Wagen(packet.vehicle) + tail); });
 }
 
 // The planned end of a shift: the company's standard length is added as minutes.
@@ -36,23 +29,6 @@ core::DateTime PlannedEnd(const core::DateTime& start, long long minutes) {
   return *end;
 }
 
-// The reply to a successful log-in: the driver's name, and the pass number exactly as
-// the terminal sent it. The values from the packet and the database are kept free of
-// the frame's control characters, which would break the packet.
-std::string LogInReply(const std::string& wag_imei, const std::string& chf_naam, const std::string& pass) {
-  return gateway::BuildPacket({"123", "FORM", "NEW", "60", gateway::WithoutFrameChars(wag_imei), "4", "3",
-                               "3", "4", "15", gateway::WithoutFrameChars(chf_naam), "37",
-                               gateway::WithoutFrameChars(pass)});
-}
-
-// Logged like every outbound packet, then queued for the send pump. Not guarded.
-void QueueReply(const HandlerParts& parts, const PacketContext& packet, const std::string& reply) {
-  if (packet.outbound == nullptr)
-    throw std::logic_error("Taxis Dorvek ZOL geen uitgaande wachtrij voor het antwoord aan wagen " +
-                           FleetNumber(packet));
-  parts.log.Info("Taxis Dorvek ZOL pakket aangeboden \r\n" + reply);
-  packet.outbound->push_back(reply);
-}
 
 Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const gateway::PakketVelden& velden = packet.velden;
@@ -61,7 +37,7 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const long long wag_id = packet.vehicle.wag_id();
   const long long bdr_id = packet.vehicle.bdr_id();
   const std::string refused =
-      "Taxis Dorvek ZOL in dienst nemen chauffeur mislukt voor wagen " + FleetNumber(packet);
+      "Taxis Dorvek ZOL in dienst nemen chauffeur mislukt voor wagen " + std::to_string(packet.vehicle.wag_taxis());
 
   // The pass number is matched as its decimal text: 00123 finds 123.
   const auto drivers = parts.db.Query(db::queries::ADOChauffeurs,
@@ -100,10 +76,12 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
                                 {"lsn_omschrijving", description},
                                 {"lsn_kilometerstand_aanvang", core::Decimal::FromTenths(odometer)}});
   if (odometer > 0)
-    RunGuarded(parts.log, [&] { parts.db.Execute(db::queries::OdometerStatement(odometer, wag_id)); });
-  Notify(parts, packet, 116, " aanvang dienst " + velden.Get("004"));
+    Guarded(parts.log, [&] { parts.db.Execute(db::queries::OdometerStatement(odometer, wag_id)); });
+  NotifyStep(parts, packet, 116, " aanvang dienst " + velden.Get("004"));
+  // The driver's name, and the pass number exactly as the terminal sent it.
   QueueReply(parts, packet,
-             LogInReply(packet.vehicle.wag_imei(), driver.Text("chf_naam"), velden.Get("001")));
+             {"123", "FORM", "NEW", "60", packet.vehicle.wag_imei(), "4", "3", "3", "4", "15",
+              driver.Text("chf_naam"), "37", velden.Get("001")});
   return Outcome::kNext;
 }
 
@@ -130,14 +108,14 @@ void Refuel(const HandlerParts& parts, const PacketContext& packet) {
          {"bra_datum", packet.pakket_tijd},
          {"bra_odometer_huidig", core::Decimal::FromTenths(gateway::PacketNumber(velden.Get("036")))},
          {"bra_bedrag", core::Decimal::FromHundredths(gateway::PacketNumber(velden.Get("120")))}});
-    Notify(parts, packet, 117, " registratie tankbeurt");
+    NotifyStep(parts, packet, 117, " registratie tankbeurt");
   }
 }
 
 Outcome EndShift(const HandlerParts& parts, const PacketContext& packet) {
   const long long odometer = gateway::PacketNumber(packet.velden.Get("036"));
   const long long wag_id = packet.vehicle.wag_id();
-  Notify(parts, packet, 118, " einde dienst - " + packet.velden.Get("036"));
+  NotifyStep(parts, packet, 118, " einde dienst - " + packet.velden.Get("036"));
 
   const auto sheets = parts.db.Query(db::queries::ADODIENSTEINDE, {{"Wagennummer", wag_id}});
   if (sheets.empty()) return Outcome::kNext;
@@ -145,7 +123,7 @@ Outcome EndShift(const HandlerParts& parts, const PacketContext& packet) {
   // A passenger on board ("K") or any other action keeps the shift open.
   const std::string actie = sheet.Text("lsn_actie");
   if (actie != "B" && actie != "L" && actie != "M") {
-    parts.log.Info("Taxis Dorvek ZOL uit dienst nemen chauffeur mislukt voor wagen " + FleetNumber(packet) +
+    parts.log.Info("Taxis Dorvek ZOL uit dienst nemen chauffeur mislukt voor wagen " + std::to_string(packet.vehicle.wag_taxis()) +
                    ". Status van de ritstaat niet geschikt");
     return Outcome::kDone;
   }
@@ -165,10 +143,10 @@ Outcome HandleShiftForms(const HandlerParts& parts, const PacketContext& packet)
   const gateway::PakketVelden& velden = packet.velden;
   const std::string& action = velden.Get("003");
   if (action == "003" && LogIn(parts, packet) == Outcome::kDone) return Outcome::kDone;
-  if (velden.Get("038") == "1") Notify(parts, packet, 1, " verzoekt om spraak");
+  if (velden.Get("038") == "1") NotifyStep(parts, packet, 1, " verzoekt om spraak");
   if (!velden.Get("019").empty() || !velden.Get("119").empty()) Refuel(parts, packet);
   if (action == "000" && EndShift(parts, packet) == Outcome::kDone) return Outcome::kDone;
-  if (action == "005") RunGuarded(parts.log, [&] { HandleBreakRequest(parts, packet); });
+  if (action == "005") Guarded(parts.log, [&] { HandleBreakRequest(parts, packet); });
   return Outcome::kNext;
 }
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "db/notifications.h"
 #include "gateway/packet_number.h"
+#include "inbound/handler_steps.h"
 #include "outbound/ride_acceptance.h"
 
 namespace dorvek::inbound {
@@ -81,9 +81,7 @@ Outcome HandleStatusEvent(const HandlerParts& parts, const PacketContext& packet
   if (!text) return Outcome::kNext;
   if (code == kRideAccepted)
     outbound::AcceptatieRit(parts.db, parts.log, gateway::PacketNumber(packet.velden.Get("000")));
-  db::Berichtmaken(parts.db, parts.log, kStatusEventNotification, 1,
-                   "Wagen " + std::to_string(packet.vehicle.wag_taxis()) + std::string(*text),
-                   packet.vehicle.wag_id());
+  Notify(parts, packet, kStatusEventNotification, Wagen(packet.vehicle) + std::string(*text));
   return Outcome::kNext;
 }
 

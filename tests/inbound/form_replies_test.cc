@@ -86,7 +86,7 @@ TEST_P(FormRepliesTest, NoShowClosesTheRideFreesTheSheetAndRepliesToTheTerminal)
   EXPECT_EQ(RouteStatusCalls(1), 1);
   EXPECT_EQ(Notifications(), Texts{"112: Wagen 17 loos Geen medische begeleiding"});
   EXPECT_EQ(outbound_, (gateway::PacketQueue{NoShowReply("000101")}));
-  EXPECT_TRUE(Logged(EntryType::kInformation, NoShowReply("000101")));
+  EXPECT_TRUE(Logged(EntryType::kInformation, "Taxis Dorvek ZOL pakket aangeboden \r\n" + NoShowReply("000101")));
 }
 
 TEST_P(FormRepliesTest, NoShowReasons) {
@@ -165,7 +165,7 @@ TEST_P(FormRepliesTest, NoShowDatabaseFailureEndsThePacketBeforeNotificationAndR
 TEST_P(FormRepliesTest, NoShowWithoutAnOutboundQueueLogsTheReplyAndDropsIt) {
   outbound_present_ = false;
   Reply("FORM", "NEW", {{"000", "101"}, {"001", "004"}});
-  EXPECT_TRUE(Logged(EntryType::kInformation, NoShowReply("000101")));
+  EXPECT_TRUE(Logged(EntryType::kInformation, "Taxis Dorvek ZOL pakket aangeboden \r\n" + NoShowReply("000101")));
   EXPECT_TRUE(Logged(EntryType::kWarning, "Taxis Dorvek ZOL antwoord niet verzonden: de service is niet gestart"));
   EXPECT_EQ(Ride(101).Text("pla_status"), "L");
 }
