@@ -8,10 +8,15 @@
 
 namespace dorvek::outbound {
 
-// Writes the head packet in Windows-1252 with nothing added and removes it only after
-// the write succeeded; a failure is a warning and the packet stays at the head for the
-// next firing. Nothing happens (and nothing is logged) while the queue is empty or
-// missing or the link is not connected.
+// Starts writing the head packet in Windows-1252 with nothing added; the write ends
+// later, on the event loop, and the head is removed only when it succeeded. A failure
+// (the write could not start, failed, or did not complete in time) is a warning and the
+// packet stays at the head for a later firing. Nothing happens (and nothing is logged)
+// while the queue is empty or missing, the link is not connected, or the previous
+// packet's write is still in flight.
+//
+// The queue must outlive the write: the link's Abandon, before the queue is destroyed,
+// drops the write's completion.
 void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log);
 
 }  // namespace dorvek::outbound

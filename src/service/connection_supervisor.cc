@@ -21,7 +21,7 @@ void ConnectionSupervisor::ControleTimer() {
   }
   if (link_.state() == gateway::SocketState::kClosed) {
     try {
-      link_.Connect();
+      link_.Connect(StartFailureLog());
     } catch (const std::exception& e) {
       log_.Warning(e.what());
     }
@@ -35,10 +35,21 @@ void ConnectionSupervisor::Socketcontrole() {
   if (state != gateway::SocketState::kClosed) return;  // an attempt is still running
   try {
     link_.SetRemote(settings_.binding, settings_.PortText());
-    link_.Connect();
+    link_.Connect(StartFailureLog());
   } catch (const std::exception& e) {
     log_.Warning(e.what());
   }
+}
+
+gateway::GatewayLink::StartFailure ConnectionSupervisor::StartFailureLog() {
+  // A host name that does not resolve fails the start of the attempt as a failure of
+  // Connect itself does, only later.
+  return [this](const std::string& text) {
+    try {
+      log_.Warning(text);
+    } catch (...) {
+    }
+  };
 }
 
 void ConnectionSupervisor::Connected(std::error_code) {

@@ -3,8 +3,13 @@
 // every 30 seconds that reopens a closed connection, and the reports of each
 // connection and closing to the event log and the dispatchers.
 //
-//   closed ──attempt──► connecting ──ok──► connected ──gateway/network/stop──► closed
-//                           └──fails: connected event, then closed event──► closed
+//   closed ──attempt──► resolving a name ──► connecting ──ok──► connected
+//     ▲                   │ fails: warning      │ fails: connected     │ gateway, network,
+//     │                   │ only                │ event, then closed   │ failed or late write,
+//     │                   │                     │ event                │ stop: closed event
+//     └───────────────────┴─────────────────────┴──────────────────────┘
+//
+// A tick that finds an attempt still running (resolving or connecting) only logs.
 
 #include <string>
 #include <system_error>
@@ -32,6 +37,8 @@ class ConnectionSupervisor {
   void Closed(std::error_code error);
 
  private:
+  gateway::GatewayLink::StartFailure StartFailureLog();
+
   core::EventLog& log_;
   db::Database& db_;
   gateway::GatewayLink& link_;

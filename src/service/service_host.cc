@@ -84,7 +84,8 @@ class Host {
     } catch (const std::exception& e) {
       log_->Write(core::LogEntry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0,
                                  std::string("Service failed on start: ") + e.what()});
-      return 1;
+      // Its own status, which the unit does not restart on: the service stops.
+      return kExitStartFailed;
     }
     service_.JvTimerList1().SetChangeListener([this] { ArmTimer(); });
     ArmTimer();

@@ -90,10 +90,11 @@ NotifyAccess=main
 ExecStart={exec}
 WorkingDirectory={base}
 TimeoutStartSec=5s
-TimeoutStopSec=5s
-WatchdogSec=30s
+TimeoutStopSec={stop_sec}s
+WatchdogSec={watchdog_sec}s
 Restart=on-failure
 RestartSec=5s
+RestartPreventExitStatus={start_failed}
 UMask=0077
 
 # Hardening: the service writes only its base directory, talks TCP and UDP over IPv4
@@ -130,6 +131,8 @@ SystemCallFilter=~@privileged @resources
 SystemCallErrorNumber=EPERM
 )",
                                  fmt::arg("display", kDisplayName), fmt::arg("exec", exec),
+                                 fmt::arg("stop_sec", kTimeoutStopSec), fmt::arg("watchdog_sec", kWatchdogSec),
+                                 fmt::arg("start_failed", kExitStartFailed),
                                  fmt::arg("base_q", QuoteArgument(base)),
                                  fmt::arg("base", EscapeSpecifiers(base)));
   // A base directory inside the home directories cannot be hidden from the service.

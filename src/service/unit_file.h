@@ -12,6 +12,20 @@ inline constexpr const char* kServiceName = "DorvekZOL";
 inline constexpr const char* kDisplayName = "Taxis Dorvek cliënt voor ZOL";
 inline constexpr const char* kUnitFileName = "DorvekZOL.service";
 
+// The exit status of a start that failed ("Service failed on start: …"). The unit does
+// not restart on it: a start that failed fails again until someone mends its cause.
+// 78 is EX_CONFIG, which systemctl shows as "status=78/CONFIG".
+inline constexpr int kExitStartFailed = 78;
+
+// The unit's watchdog and stop time-out, in seconds. The event loop pings the watchdog
+// every half WatchdogSec, and the longest wait one of its callbacks can make is about
+// 30 s (a database statement time-out after a login time-out): a ping is at most
+// 45 + 30 = 75 s after the last. A stop may begin just after such a wait and itself
+// reconnect to post its notification (up to 30 s more) after asking systemd's state
+// (1 s): 61 s.
+inline constexpr int kWatchdogSec = 90;
+inline constexpr int kTimeoutStopSec = 90;
+
 struct UnitOptions {
   std::filesystem::path executable;  // absolute
   std::filesystem::path base_dir;    // absolute; the one directory the service writes
@@ -21,8 +35,9 @@ struct UnitOptions {
 // One argument of ExecStart, quoted as systemd reads it.
 std::string QuoteArgument(const std::string& argument);
 
-// The unit's text: Type=notify, the wait hint as start and stop time-outs, a watchdog
-// with restart on failure, automatic start, and hardening that leaves the service only
+// The unit's text: Type=notify, the wait hint as start time-out, a stop time-out and a
+// watchdog above the longest wait of the event loop, restart on failure except after a
+// failed start, automatic start, and hardening that leaves the service only
 // its base directory to write, the network families it uses and nothing else.
 std::string BuildUnitFile(const UnitOptions& options);
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "service/config_file.h"
+#include "service/unit_file.h"
 #include "support/service_process.h"
 
 namespace dorvek {
@@ -132,6 +133,11 @@ TEST_F(ServiceInstall, SilentInstallWritesTheUnitAndTheDataFilesAndPrintsNothing
   EXPECT_EQ(UnitValue(unit, "Type"), "notify");
   EXPECT_EQ(UnitValue(unit, "WantedBy"), "multi-user.target");
   EXPECT_EQ(UnitValue(unit, "WorkingDirectory"), base_.string());
+  // Above the event loop's longest bounded wait; no restart after a failed start.
+  EXPECT_EQ(UnitValue(unit, "WatchdogSec"), "90s");
+  EXPECT_EQ(UnitValue(unit, "TimeoutStopSec"), "90s");
+  EXPECT_EQ(UnitValue(unit, "Restart"), "on-failure");
+  EXPECT_EQ(UnitValue(unit, "RestartPreventExitStatus"), std::to_string(service::kExitStartFailed));
   EXPECT_EQ(unit.find("events.jsonl"), std::string::npos) << "the event-log file is a test's own";
 
   for (const char* dir : {"VmrZOLData", "VmrZOLData/Logs", "VmrZOLData/Config", "VmrZOLData/XML"})

@@ -25,6 +25,7 @@
 #include "db/computer_name.h"
 #include "db/soci_database.h"
 #include "service/config_file.h"
+#include "service/unit_file.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
 
@@ -458,12 +459,13 @@ TEST_F(ServiceLifecycle, StopWhileConnectedPosts4007Before4008) {
   EXPECT_GE(reconnected, 0) << testing::PrintToString(Texts(entries));
 }
 
-// A start whose readme cannot be written: the host's entry and a failing exit status,
-// and nothing of the start after it.
+// A start whose readme cannot be written: the host's entry and the exit status the unit
+// does not restart on, and nothing of the start after it.
 void ExpectFailedStart(ServiceProcess& service) {
   const auto code = service.WaitForExit();
   ASSERT_TRUE(code);
-  EXPECT_NE(*code, 0);
+  EXPECT_EQ(*code, service::kExitStartFailed);
+  EXPECT_EQ(*code, 78);
   const auto entries = service.Entries();
   ASSERT_EQ(entries.size(), 1u) << testing::PrintToString(Texts(entries));
   EXPECT_EQ(entries[0].source, "DorvekZOL");

@@ -2,12 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+
 #include "core/memory_event_log.h"
+#include "gateway/asio_gateway_link.h"
 #include "support/fake_gateway_link.h"
 
 namespace dorvek::outbound {
 namespace {
 
+using namespace std::chrono_literals;
+using test_support::FakeWrites;
+
+// Each call of SendNextPacket stands for one firing of the pump.
 class SendPumpTest : public ::testing::Test {
  protected:
   void Connect() {
@@ -15,6 +23,7 @@ class SendPumpTest : public ::testing::Test {
     link_.Connect();
     link_.CompleteAttempt();
   }
+  void Fire() { SendNextPacket(&queue_, link_, log_); }
   gateway::PacketQueue queue_;
   test_support::FakeGatewayLink link_;
   core::MemoryEventLog log_;
@@ -23,11 +32,11 @@ class SendPumpTest : public ::testing::Test {
 TEST_F(SendPumpTest, OnePacketPerFiringInTheOrderQueued) {
   Connect();
   queue_ = {"een", "twee", "drie"};
-  SendNextPacket(&queue_, link_, log_);
+  Fire();
   EXPECT_EQ(link_.sent, (std::vector<std::string>{"een"}));
-  SendNextPacket(&queue_, link_, log_);
-  SendNextPacket(&queue_, link_, log_);
-  SendNextPacket(&queue_, link_, log_);
+  Fire();
+  Fire();
+  Fire();
   EXPECT_EQ(link_.sent, (std::vector<std::string>{"een", "twee", "drie"}));
   EXPECT_TRUE(queue_.empty());
   EXPECT_TRUE(log_.entries().empty());
@@ -35,32 +44,81 @@ TEST_F(SendPumpTest, OnePacketPerFiringInTheOrderQueued) {
 
 TEST_F(SendPumpTest, NothingLeavesOrIsLoggedWhileNotConnected) {
   queue_ = {"een"};
-  SendNextPacket(&queue_, link_, log_);
+  Fire();
   link_.SetRemote("127.0.0.1", "4001");
   link_.Connect();  // connecting is not connected
-  SendNextPacket(&queue_, link_, log_);
-  EXPECT_TRUE(link_.sent.empty());
+  Fire();
+  EXPECT_EQ(link_.writes_started, 0);
   EXPECT_EQ(queue_.size(), 1u);
   EXPECT_TRUE(log_.entries().empty());
 }
 
-TEST_F(SendPumpTest, FailedWriteIsAWarningAndThePacketStaysAtTheHead) {
+TEST_F(SendPumpTest, WriteThatCannotStartIsAWarningAndThePacketStaysAtTheHead) {
   Connect();
   queue_ = {"een", "twee"};
   link_.fail_sends = 1;
-  SendNextPacket(&queue_, link_, log_);
+  Fire();
   EXPECT_TRUE(link_.sent.empty());
   ASSERT_EQ(queue_.size(), 2u);
   EXPECT_EQ(queue_.front(), "een");
   EXPECT_TRUE(log_.Contains(core::EntryType::kWarning, "send failed"));
-  SendNextPacket(&queue_, link_, log_);
+  Fire();
   EXPECT_EQ(link_.sent, (std::vector<std::string>{"een"}));
+}
+
+TEST_F(SendPumpTest, WriteInFlightStartsNothingNewAndTheHeadGoesOnlyWhenItCompletes) {
+  Connect();
+  link_.writes = FakeWrites::kHeld;
+  queue_ = {"een", "twee"};
+  Fire();
+  EXPECT_EQ(link_.in_flight(), "een");
+  EXPECT_EQ(queue_.size(), 2u) << "not removed before the write has succeeded";
+  Fire();
+  Fire();
+  EXPECT_EQ(link_.writes_started, 1) << "a firing while a write is in flight starts nothing";
+  link_.CompleteWrite();
+  EXPECT_EQ(queue_, (gateway::PacketQueue{"twee"}));
+  Fire();
+  EXPECT_EQ(link_.in_flight(), "twee");
+  link_.CompleteWrite();
+  EXPECT_TRUE(queue_.empty());
+  EXPECT_EQ(link_.sent, (std::vector<std::string>{"een", "twee"}));
+  EXPECT_TRUE(log_.entries().empty());
+}
+
+TEST_F(SendPumpTest, WriteThatFailsLaterIsAWarningAndThePacketGoesAgainOnTheNextConnection) {
+  Connect();
+  link_.writes = FakeWrites::kHeld;
+  queue_ = {"een", "twee"};
+  Fire();
+  link_.FailWrite("Gateway write not completed within 10 s");
+  EXPECT_EQ(log_.texts(), std::vector<std::string>{"Gateway write not completed within 10 s"});
+  EXPECT_TRUE(log_.Contains(core::EntryType::kWarning, "Gateway write not completed within 10 s"));
+  EXPECT_EQ(queue_, (gateway::PacketQueue{"een", "twee"}));
+  EXPECT_EQ(link_.state(), gateway::SocketState::kClosed);
+  Fire();  // closed: nothing, and nothing logged
+  EXPECT_EQ(link_.writes_started, 1);
+  EXPECT_EQ(log_.entries().size(), 1u);
+  Connect();
+  Fire();
+  EXPECT_EQ(link_.in_flight(), "een");
+}
+
+TEST_F(SendPumpTest, AbandonedWriteNeverTouchesTheQueue) {
+  Connect();
+  link_.writes = FakeWrites::kHeld;
+  queue_ = {"een"};
+  Fire();
+  link_.Abandon();
+  EXPECT_FALSE(link_.sending());
+  EXPECT_EQ(queue_.size(), 1u);
+  EXPECT_TRUE(log_.entries().empty());
 }
 
 TEST_F(SendPumpTest, TextLeavesInWindows1252) {
   Connect();
   queue_ = {"\x01" "caf\xc3\xa9 \xe2\x82\xac"};  // "café €"
-  SendNextPacket(&queue_, link_, log_);
+  Fire();
   ASSERT_EQ(link_.sent.size(), 1u);
   EXPECT_EQ(link_.sent[0], std::string("\x01" "caf\xe9 \x80"));
 }
@@ -69,6 +127,70 @@ TEST_F(SendPumpTest, MissingQueueIsNotAFailure) {
   Connect();
   SendNextPacket(nullptr, link_, log_);
   EXPECT_TRUE(log_.entries().empty());
+}
+
+// ---------------------------------------------------------------------------------
+// The pump on the real link, against a loopback gateway that accepts and never reads.
+
+struct ClosedCounter : gateway::GatewayEvents {
+  void OnConnected(std::error_code) override {}
+  void OnClosed(std::error_code) override { ++closed; }
+  void OnData(std::string_view) override {}
+  int closed = 0;
+};
+
+TEST(SendPumpOnLoopback, GatewayThatStopsReadingTimesTheWriteOutAndThePacketStaysAtTheHead) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  acceptor.set_option(asio::socket_base::receive_buffer_size(4096));  // fills sooner
+  asio::ip::tcp::socket gateway(io);
+  acceptor.async_accept(gateway, [](std::error_code) {});
+  ClosedCounter events;
+  gateway::AsioGatewayLink link(io, events, {.write_timeout = 300ms});
+  link.SetRemote("127.0.0.1", std::to_string(acceptor.local_endpoint().port()));
+  link.Connect(nullptr);
+  auto run_until = [&](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      io.restart();
+      io.run_for(10ms);
+    }
+    return done();
+  };
+  ASSERT_TRUE(run_until([&] { return link.state() == gateway::SocketState::kConnected && gateway.is_open(); }));
+
+  // 64 packets of 256 KiB, far more than the socket buffers hold, each marked by its number.
+  gateway::PacketQueue queue;
+  std::vector<std::string> packets;
+  for (int i = 0; i < 64; ++i) packets.push_back(std::to_string(i) + ":" + std::string(256 << 10, 'x'));
+  queue.assign(packets.begin(), packets.end());
+  core::MemoryEventLog log;
+  // The pump fires every 20 ms on the loop.
+  asio::steady_timer timer(io);
+  int firings = 0;
+  std::function<void()> fire = [&] {
+    timer.expires_after(20ms);
+    timer.async_wait([&](std::error_code ec) {
+      if (ec) return;
+      ++firings;
+      SendNextPacket(&queue, link, log);
+      fire();
+    });
+  };
+  fire();
+  ASSERT_TRUE(run_until([&] { return events.closed > 0; }));
+  const std::size_t left = queue.size();
+  const int firings_at_close = firings;
+  run_until([&] { return firings >= firings_at_close + 5; });  // firings while closed
+
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"Gateway write not completed within 300 ms"});
+  EXPECT_TRUE(log.Contains(core::EntryType::kWarning, "Gateway write not completed within 300 ms"));
+  ASSERT_GT(left, 0u);
+  EXPECT_EQ(queue.size(), left) << "nothing leaves while closed";
+  EXPECT_EQ(queue.front(), packets[packets.size() - left]) << "the packet that timed out is still the head";
+  EXPECT_EQ(events.closed, 1);
+  EXPECT_EQ(link.state(), gateway::SocketState::kClosed);
+  EXPECT_GE(firings_at_close, 300 / 20 / 2) << "the pump's timer went on firing while the write waited";
 }
 
 }  // namespace

@@ -382,5 +382,29 @@ TEST_F(SupervisionTimingTest, GatewayNotListeningIsTriedAgainEvery30Seconds) {
   EXPECT_EQ(NotificationCodes(), (std::vector<long long>{4006, 4007, 4006, 4007, 4006, 4007, 4006, 4007}));
 }
 
+// A host name is looked up off the loop: a lookup still running is an attempt still
+// running, and one that fails is a failure to start the attempt.
+TEST_F(SupervisionTimingTest, HostNameLookupStillRunningThenFailingIsAWarningWithoutEvents) {
+  WriteConfig({{"Binding", "gateway.zol"}});
+  link_.attempt_state = gateway::SocketState::kOther;
+  Start();
+  Advance(10s);  // ControleTimer starts the lookup
+  EXPECT_EQ(link_.attempts, std::vector<std::string>{"gateway.zol:4001"});
+  std::size_t before = log_.entries().size();
+  Advance(20s);  // the supervision tick finds it still running
+  EXPECT_EQ(TextsFrom(before), std::vector<std::string>{kSupervisionLine});
+  EXPECT_EQ(link_.connect_calls, 1);
+
+  before = log_.entries().size();
+  link_.FailLookup("gateway.zol:4001: Name or service not known");
+  EXPECT_EQ(TextsFrom(before), std::vector<std::string>{"gateway.zol:4001: Name or service not known"});
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning, "gateway.zol:4001: Name or service not known"));
+  EXPECT_TRUE(NotificationCodes().empty()) << "no connected or closed event";
+  EXPECT_EQ(link_.state(), gateway::SocketState::kClosed);
+
+  Advance(30s);  // the next tick starts a new attempt with the configured remote
+  EXPECT_EQ(link_.attempts, (std::vector<std::string>{"gateway.zol:4001", "gateway.zol:4001"}));
+}
+
 }  // namespace
 }  // namespace dorvek::service

@@ -476,6 +476,57 @@ TEST_F(SendPumpServiceTest, PacketWhoseSendFailsStaysAtTheHeadForTheNextFiring) 
   EXPECT_EQ(link_.sent, std::vector<std::string>{"een"});
 }
 
+// Writes end later: a write still in flight at a firing starts nothing, and one that
+// does not complete in time is the pump's failure and closes the connection.
+TEST_F(SendPumpServiceTest, WriteInFlightHoldsThePumpAndALateWriteClosesTheConnection) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.writes = test_support::FakeWrites::kHeld;
+  service().outbound_queue()->push_back("een");
+  service().outbound_queue()->push_back("twee");
+  Advance(5s);  // 15 s
+  EXPECT_EQ(link_.in_flight(), "een");
+  Advance(5s);  // 20 s: still in flight
+  EXPECT_EQ(link_.writes_started, 1);
+  link_.CompleteWrite();
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(1));
+  Advance(5s);  // 25 s
+  EXPECT_EQ(link_.in_flight(), "twee");
+
+  const std::size_t before = log_.entries().size();
+  link_.FailWrite("Gateway write not completed within 10 s");
+  EXPECT_EQ(TextsFrom(before), (std::vector<std::string>{"Gateway write not completed within 10 s",
+                                                         "Taxis Dorvek ZOL cliënt verbinding gestopt"}));
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning, "Gateway write not completed within 10 s"));
+  EXPECT_EQ(NotificationCodes(), (std::vector<long long>{4006, 4007}));
+  EXPECT_EQ(*service().outbound_queue(), (gateway::PacketQueue{"twee"}));
+
+  Advance(5s);  // 30 s: supervision reopens the connection
+  EXPECT_EQ(link_.attempts.size(), 2u);
+  link_.CompleteAttempt();
+  Advance(5s);  // 35 s: the packet goes again
+  EXPECT_EQ(link_.in_flight(), "twee");
+}
+
+TEST_F(SendPumpServiceTest, StopWithAWriteInFlightFailsItBefore4007AndNothingArrivesLater) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.writes = test_support::FakeWrites::kHeld;
+  service().outbound_queue()->push_back("een");
+  Advance(5s);
+  ASSERT_TRUE(link_.sending());
+  const std::size_t before = log_.entries().size();
+  service().ServiceStop();
+  const auto texts = TextsFrom(before);
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "closed before the write completed");
+  EXPECT_EQ(texts[1], "Taxis Dorvek ZOL cliënt verbinding gestopt");
+  EXPECT_EQ(NotificationCodes(), (std::vector<long long>{4006, 4007, 4008}));
+  EXPECT_FALSE(link_.sending());
+}
+
 // ---------------------------------------------------------------------------------
 // Registration handlers
 

@@ -20,10 +20,23 @@ TEST(UnitFile, RunsTheExecutableAsANotifyServiceWithWatchdog) {
   EXPECT_TRUE(HasLine(unit, "ExecStart=\"/opt/dorvek/dorvekzol\""));
   EXPECT_TRUE(HasLine(unit, "Type=notify"));
   EXPECT_TRUE(HasLine(unit, "TimeoutStartSec=5s"));
-  EXPECT_TRUE(HasLine(unit, "TimeoutStopSec=5s"));
   EXPECT_TRUE(HasLine(unit, "Restart=on-failure"));
+  EXPECT_TRUE(HasLine(unit, "RestartSec=5s"));
   EXPECT_TRUE(HasLine(unit, "WantedBy=multi-user.target"));
-  EXPECT_NE(unit.find("WatchdogSec="), std::string::npos);
+}
+
+// The loop's longest wait is about 30 s (database statement after login); it pings the
+// watchdog every half WatchdogSec, and a stop may follow such a wait, reconnect for its
+// notification (30 s) and ask systemd's state (1 s).
+TEST(UnitFile, WatchdogAndStopTimeOutLeaveAMarginOverTheLongestWaitsAndAFailedStartStaysDown) {
+  const std::string unit = BuildUnitFile({"/opt/dorvek/dorvekzol", "/opt/dorvek", ""});
+  EXPECT_TRUE(HasLine(unit, "WatchdogSec=90s"));
+  EXPECT_TRUE(HasLine(unit, "TimeoutStopSec=90s"));
+  EXPECT_TRUE(HasLine(unit, "RestartPreventExitStatus=78"));
+  EXPECT_EQ(kExitStartFailed, 78);
+  constexpr int kLongestLoopWait = 30;
+  EXPECT_GT(kWatchdogSec, kWatchdogSec / 2 + kLongestLoopWait + 10);
+  EXPECT_GT(kTimeoutStopSec, kLongestLoopWait + kLongestLoopWait + 1 + 10);
 }
 
 TEST(UnitFile, LeavesOnlyTheBaseDirectoryWritable) {
