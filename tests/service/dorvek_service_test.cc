@@ -347,21 +347,12 @@ TEST_F(TimerFailureTest, FailureEscapingATimerIsTheHostsErrorEntryAndTheEventFir
                                [] { throw std::runtime_error("Onverwachte fout in de timer"); });
   timers.SetEnabled(extra, true);
 
-  auto host_entries = [this] {
-    std::vector<core::LogEntry> found;
-    for (const auto& e : log_.entries())
-      if (e.source == "dorvekzol") found.push_back(e);
-    return found;
-  };
   Advance(1s);
-  auto entries = host_entries();
+  auto entries = HostEntries();
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].type, EntryType::kError);
-  EXPECT_EQ(entries[0].category, 0);
-  EXPECT_EQ(entries[0].id, 0);
-  EXPECT_EQ(entries[0].text, "Onverwachte fout in de timer");
+  ExpectHostError(entries[0], "Onverwachte fout in de timer");
   Advance(1s);
-  EXPECT_EQ(host_entries().size(), 2u);
+  EXPECT_EQ(HostEntries().size(), 2u);
 }
 
 // ---------------------------------------------------------------------------------
@@ -487,12 +478,6 @@ class MessageBoxServiceTest : public ServiceTest {
                          std::to_string(pla_id) + ", " + std::to_string(actie) + ")");
   }
   long long Waiting() { return dispatch_.Count("berichtenbox", "bbo_soort=6 and bbo_verwerkt=0"); }
-  std::vector<core::LogEntry> HostEntries() const {
-    std::vector<core::LogEntry> found;
-    for (const auto& e : log_.entries())
-      if (e.source == "dorvekzol") found.push_back(e);
-    return found;
-  }
 };
 
 TEST_F(MessageBoxServiceTest, RowsWaitForTheGatewayThenBecomePacketsOnePerFiringAndLeaveThroughThePump) {
@@ -536,10 +521,7 @@ TEST_F(MessageBoxServiceTest, FailureIsTheHostsErrorEntryAndTheNextFiringComesFi
   Advance(5s);
   auto entries = HostEntries();
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].type, EntryType::kError);
-  EXPECT_EQ(entries[0].category, 0);
-  EXPECT_EQ(entries[0].id, 0);
-  EXPECT_EQ(entries[0].text, "Ongeldige objectnaam 'berichtenbox'");
+  ExpectHostError(entries[0], "Ongeldige objectnaam 'berichtenbox'");
   EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kUitgaandeBerichten));
   Advance(4999ms);
   EXPECT_EQ(HostEntries().size(), 1u);
