@@ -132,6 +132,18 @@ std::string Utf8Truncate(std::string_view text, std::size_t max_chars) {
   return std::string(text);
 }
 
+std::string Utf8Substr(std::string_view text, std::size_t first, std::size_t count) {
+  std::size_t chars = 0;
+  std::size_t i = 0;
+  for (; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (chars == first) break;
+      ++chars;
+    }
+  }
+  return Utf8Truncate(text.substr(i), count);
+}
+
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
   std::string out;
   auto unit = [&](std::size_t i) -> char32_t {

@@ -20,6 +20,9 @@ bool IsValidUtf8(std::string_view bytes);
 std::size_t Utf8Length(std::string_view text);
 // The first max_chars characters, never cutting a character in two.
 std::string Utf8Truncate(std::string_view text, std::size_t max_chars);
+// The characters first to first + count - 1 (counting from 0); whatever lies beyond
+// the end of the text is left out, so a slice past the end is empty.
+std::string Utf8Substr(std::string_view text, std::size_t first, std::size_t count);
 
 // UTF-16 (little- or big-endian, without the byte-order mark) to UTF-8; an unpaired
 // surrogate becomes U+FFFD.

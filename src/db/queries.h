@@ -51,6 +51,16 @@ inline constexpr std::string_view ADODIENSTEINDE =
 inline constexpr std::string_view ADOUitgaand =
     "select * from (berichtenbox\nINNER JOIN wagens ON wag_id=bbo_wag_id)\nwhere bbo_soort=6\n"
     "AND bbo_verwerkt=0\nORDER by bbo_datum";
+// The ids of the rows ADOUitgaand returns, in its order; rows of the same bbo_datum in
+// the order they were written. The message box reads these and then only the row it
+// handles (ADOUitgaandRow), so a backlog of long message texts is never read whole.
+inline constexpr std::string_view ADOUitgaandIds =
+    "select bbo_id from (berichtenbox\nINNER JOIN wagens ON wag_id=bbo_wag_id)\nwhere bbo_soort=6\n"
+    "AND bbo_verwerkt=0\nORDER by bbo_datum, bbo_id";
+// One row of ADOUitgaand, while it is still unprocessed. Parameter "bbo_id": integer.
+inline constexpr std::string_view ADOUitgaandRow =
+    "select * from (berichtenbox\nINNER JOIN wagens ON wag_id=bbo_wag_id)\nwhere bbo_soort=6\n"
+    "AND bbo_verwerkt=0\nAND bbo_id=:bbo_id";
 // One ride. Parameter "Ritnummer": integer.
 inline constexpr std::string_view ADORITUIT = "select * from planning\nwhere pla_id=:Ritnummer";
 // Vehicle by number. Parameter "Wagennummer".

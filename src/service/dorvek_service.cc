@@ -17,7 +17,8 @@ DorvekService::DorvekService(ServiceParts parts)
     : parts_(std::move(parts)),
       timers_(parts_.clock),
       receive_path_(parts_.log),
-      packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_}) {
+      packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_}),
+      message_box_({parts_.log, parts_.clock, parts_.db, parts_.link}) {
   // The five events with their design-time intervals and enabled states.
   timers_.Add("ControleTimer", std::chrono::milliseconds(kDefaultHttpTimerMs), false, true, [this] { JvTimerList1Events0Timer(); });
   timers_.Add("Socketcontrole", 30000ms, true, true, [this] { JvTimerList1Events1Timer(); });
@@ -60,6 +61,9 @@ void DorvekService::ServiceStart() {
       if (parts_.configure_database) parts_.configure_database(settings_);
       packet_controller_.Configure(
           {settings_.zol_id, settings_.separator, settings_.netwerksleutel, parts_.computer_name});
+      outbound::MessageBox::Options box;
+      box.amounts = settings_.SuppressAmounts() ? outbound::Amounts::kSuppressed : outbound::Amounts::kShown;
+      message_box_.Configure(box);
       // A non-positive HTTPTimer leaves ControleTimer as it is, counting since activation.
       if (ReadIntegerSetting(settings_.http_timer) > 0) {
         timers_.SetInterval(kControleTimer, std::chrono::milliseconds(settings_.HttpTimerMs()));
@@ -152,7 +156,17 @@ void DorvekService::JvTimerList1Events2Timer() {
 }
 
 void DorvekService::JvTimerList1Events3Timer() {
-  // The message box: no row kinds are handled yet.
+  // Off while one row is handled and on again afterwards, also after a failure, which
+  // goes on to the timer list's host entry: the next firing comes a whole interval after
+  // this one has finished.
+  timers_.SetEnabled(kUitgaandeBerichten, false);
+  try {
+    message_box_.HandleNext(uitgaande_pakketten_.get());
+  } catch (...) {
+    timers_.SetEnabled(kUitgaandeBerichten, true);
+    throw;
+  }
+  timers_.SetEnabled(kUitgaandeBerichten, true);
 }
 
 void DorvekService::JvTimerList1Events4Timer() {

@@ -17,6 +17,7 @@
 #include "gateway/receive_path.h"
 #include "inbound/current_vehicle.h"
 #include "inbound/packet_controller.h"
+#include "outbound/message_box.h"
 #include "service/settings.h"
 #include "service/timer_list.h"
 
@@ -83,6 +84,7 @@ class DorvekService : public gateway::GatewayEvents {
   gateway::PacketQueue* outbound_queue() { return uitgaande_pakketten_.get(); }
   const Settings& settings() const { return settings_; }
   inbound::CurrentVehicle& current_vehicle() { return current_vehicle_; }
+  const outbound::MessageBox& message_box() const { return message_box_; }
 
  private:
   void SendNotice(int kind, const std::string& detail);
@@ -97,6 +99,7 @@ class DorvekService : public gateway::GatewayEvents {
   std::unique_ptr<ConnectionSupervisor> supervisor_;
   gateway::ReceivePath receive_path_;
   inbound::PacketController packet_controller_;
+  outbound::MessageBox message_box_;
 };
 
 }  // namespace dorvek::service

@@ -36,6 +36,8 @@ const std::vector<NamedQuery>& NamedQueries() {
       {"ADOLSNDIENST", q::ADOLSNDIENST, {{"Wagennummer", 1LL}, {"Chauffeurnummer", 1LL}}},
       {"ADODIENSTEINDE", q::ADODIENSTEINDE, {{"Wagennummer", 1LL}}},
       {"ADOUitgaand", q::ADOUitgaand, {}},
+      {"ADOUitgaandIds", q::ADOUitgaandIds, {}},
+      {"ADOUitgaandRow", q::ADOUitgaandRow, {{"bbo_id", 1LL}}},
       {"ADORITUIT", q::ADORITUIT, {{"Ritnummer", 1LL}}},
       {"ADOZoekWagen", q::ADOZoekWagen, {{"Wagennummer", 1LL}}},
       {"ADOZOEKACTIEVERIT", q::ADOZOEKACTIEVERIT, {{"Wagennummer", 1LL}}},
@@ -131,6 +133,25 @@ TEST_P(QueriesTest, MessageBoxIsReadOldestFirst) {
   EXPECT_EQ(rows[0].Int("bbo_actie"), 7);
   EXPECT_EQ(rows[1].Int("bbo_actie"), 3);
   EXPECT_EQ(rows[0].Text("wag_imei"), "mux4712");
+}
+
+TEST_P(QueriesTest, MessageBoxIdsInTheSameOrderAndOneRowById) {
+  file_.Run(
+      "insert into berichtenbox (bbo_id, bbo_soort, bbo_verwerkt, bbo_wag_id, bbo_datum, bbo_actie) values"
+      " (5, 6, 0, 1, '2026-01-02 10:00:00', 3), (6, 6, 0, 2, '2026-01-01 10:00:00', 7),"
+      " (7, 6, 0, 2, '2026-01-02 10:00:00', 8), (3, 6, 0, 1, '2026-01-02 10:00:00', 9),"
+      " (8, 6, 1, 1, '2025-01-01 10:00:00', 8), (9, 5, 0, 1, '2025-01-01 10:00:00', 9),"
+      " (10, 6, 0, 99, '2025-01-01 10:00:00', 9);");
+  std::vector<long long> ids;
+  for (const auto& row : db_->Query(q::ADOUitgaandIds)) ids.push_back(row.Int("bbo_id"));
+  // Oldest first; rows of the same moment in the order they were written.
+  EXPECT_EQ(ids, (std::vector<long long>{6, 3, 5, 7}));
+  const auto row = db_->Query(q::ADOUitgaandRow, {{"bbo_id", 7LL}});
+  ASSERT_EQ(row.size(), 1u);
+  EXPECT_EQ(row[0].Int("bbo_actie"), 8);
+  EXPECT_EQ(row[0].Text("wag_imei"), "mux4712");
+  for (long long gone : {8LL, 9LL, 10LL, 11LL})
+    EXPECT_TRUE(db_->Query(q::ADOUitgaandRow, {{"bbo_id", gone}}).empty()) << gone;
 }
 
 TEST_P(QueriesTest, FuelRecordsNewestFirstAndHighestOdometer) {

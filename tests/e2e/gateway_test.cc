@@ -1,7 +1,8 @@
 // The real binary coupled to the gateway simulator on loopback and to a SQLite dispatch
 // database with the sample data: the first connection after HTTPTimer, packets from the
 // terminals into the database, framing of the TCP stream, the gateway's own packets,
-// unknown terminals, the gateway closing the connection and the stop while connected.
+// unknown terminals, the gateway closing the connection and the stop while connected;
+// and the dispatchers' message-box rows reaching the terminals as packets.
 // The simulator's script is fed line by line, so the test looks at the database and the
 // event log between the steps.
 
@@ -33,6 +34,8 @@
 #include "db/computer_name.h"
 #include "db/connection_settings.h"
 #include "db/soci_database.h"
+#include "gateway/packet_notation.h"
+#include "gateway/packet_writer.h"
 #include "support/dispatch_fixture.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
@@ -490,6 +493,92 @@ TEST_F(GatewayEndToEnd, GatewayClosingIsReportedAndReconnected) {
 
   ExpectCleanStop(*service);
   EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 4007, 4006, 4007, 4008}));
+  EXPECT_EQ(gateway_->Finish(), 0);
+}
+
+// The dispatchers' side: a ride offer, its withdrawal, a text message with line breaks
+// and accented letters and a terminal reset, written as berichtenbox rows before the
+// start. Each reaches the gateway as its exact packet, one per send-pump firing, and each
+// row is marked processed.
+TEST_F(GatewayEndToEnd, MessageBoxRowsReachTheGatewayOnePacketEveryFiveSeconds) {
+  test_support::RunSqliteScript(
+      database_,
+      "update planning set pla_tijdstip='2026-12-08 09:30:00', pla_ophnummer='12', pla_ophnummertoe='a',"
+      " pla_ophpostcode='5611 AB', pla_bestnummer='3', pla_bestpostcode='5664 HN',"
+      " pla_telefoon='040-1234567', pla_bellen=1, pla_bedrag=12.5, pla_naam_reiziger='Hénri de Vries',"
+      " pla_opmerking='Achteringang, bel aan', pla_tekst='Rolstoel mee,' || char(13, 10) ||"
+      " 'opvouwbaar; \"extra\" #2', pla_lopers=1, pla_rollers=1, pla_rolstoel=1, pla_voorin=1,"
+      " pla_combineren=0, pla_pasnummer='P77' where pla_id=101;"
+      "insert into zolinstellingen (zol_bdr_id, zol_vor_id, zol_rc, zol_taximeter, zol_ontvangstbewijs,"
+      " zol_reserved1, zol_reserved2, zol_betaalinfo, zol_printinfo, zol_autoprint)"
+      " values (1, 'A', 0, '01', '02', '03', '04', '05', '06', '07');"
+      "insert into berichtenbox (bbo_soort, bbo_bdr_id, bbo_wag_id, bbo_datum, bbo_verwerkt, bbo_pla_id,"
+      " bbo_actie, bbo_pakket) values"
+      " (6, 1, 1, '2026-12-08 10:00:01', 0, 101, 1, null),"
+      " (6, 1, 1, '2026-12-08 10:00:02', 0, 101, 2, null),"
+      " (6, 1, 2, '2026-12-08 10:00:03', 0, 0, 99,"
+      "  'Hénri,' || char(13, 10) || 'kom naar de standplaats' || char(10) || 'bij café Ünal'),"
+      " (6, 1, 3, '2026-12-08 10:00:04', 0, 0, 3, null);");
+  const std::vector<std::vector<std::string>> expected = {
+      {"101", "FORM", "NEW", "120", "mux4711", "0", "037", "0", "0000000101", "1", "0", "2", "Hénri de Vries",
+       "3", "Stationsplein 12 a", "4", "Eindhoven", "5", "0930B", "6", "Markt 3", "7", "Geldrop",
+       "9", "Achteringang, bel aan", "11", "0", "12", "01250", "13", "2", "14", "0", "17", "01020403050607",
+       "28", "", "29", "", "30", "0", "31", "P77", "32", "0", "58", "Achteringang, bel aa", "59", "n",
+       "65", "35", "91", "NL", "92", "5611AB", "93", "12", "100", "NL", "101", "5664HN", "102", "3",
+       "110", "Memo:", "111", "Rolstoel mee opvouwbaar   extra   2", "113", "", "115", "", "117", "",
+       "119", "", "121", "", "123", "", "125", ""},
+      {"101", "FORM", "NEW", "120", "mux4711", "0", "001", "0", "0000000101"},
+      {"123", "FORM", "NEW", "60", "mux4712", "014", "001", "1", "Hénri,kom naar de standplaatsbij café Ünal"},
+      {"123", "MACRO", "NEW", "60", "mux4713", "0", "0"},
+  };
+
+  auto service = Launch();
+  ExpectNotice(*service, "700");
+  ASSERT_NO_FATAL_FAILURE(ExpectConnected(*service, 1));
+
+  // When each packet showed up at the gateway.
+  std::vector<SteadyClock::time_point> arrivals;
+  const auto received = [&] {
+    const std::string output = gateway_->Output();
+    std::size_t count = 0;
+    for (auto at = output.find("<<< packet"); at != std::string::npos; at = output.find("<<< packet", at + 1))
+      ++count;
+    return count;
+  };
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        while (arrivals.size() < received()) arrivals.push_back(SteadyClock::now());
+        return arrivals.size() >= expected.size();
+      },
+      40s))
+      << gateway_->Output();
+
+  const std::string output = gateway_->Output();
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const std::string packet = gateway::BuildPacket(expected[i]);
+    const std::size_t at = output.find("\n    " + gateway::ShowControlChars(packet) + "\n", from);
+    ASSERT_NE(at, std::string::npos) << "packet " << i + 1 << " not received in its turn:\n"
+                                     << gateway::ShowControlChars(packet) << "\n"
+                                     << output;
+    from = at + 1;
+    if (i > 0)
+      EXPECT_GE(arrivals[i] - arrivals[i - 1], 4500ms) << "packets " << i << " and " << i + 1;
+  }
+  EXPECT_EQ(received(), expected.size());
+
+  ASSERT_TRUE(PollUntil([&] {
+    return reader_->One("select count(*) as n from berichtenbox where bbo_verwerkt=1").Int("n") == 4;
+  })) << "rows not marked";
+  const auto entries = service->Entries();
+  EXPECT_EQ(CountOf(entries, "Taxis Dorvek ZOL pakket aangeboden (01020403050607)\r\n" +
+                                 gateway::BuildPacket(expected[0])),
+            1)
+      << Texts(entries);
+  EXPECT_EQ(CountOf(entries, "Taxis Dorvek ZOL chatbericht \r\n" + gateway::BuildPacket(expected[2])), 1);
+  for (const auto& e : entries) EXPECT_NE(e.type, 1) << e.text;
+
+  ExpectCleanStop(*service);
   EXPECT_EQ(gateway_->Finish(), 0);
 }
 

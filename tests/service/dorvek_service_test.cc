@@ -347,21 +347,12 @@ TEST_F(TimerFailureTest, FailureEscapingATimerIsTheHostsErrorEntryAndTheEventFir
                                [] { throw std::runtime_error("Onverwachte fout in de timer"); });
   timers.SetEnabled(extra, true);
 
-  auto host_entries = [this] {
-    std::vector<core::LogEntry> found;
-    for (const auto& e : log_.entries())
-      if (e.source == "dorvekzol") found.push_back(e);
-    return found;
-  };
   Advance(1s);
-  auto entries = host_entries();
+  auto entries = HostEntries();
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].type, EntryType::kError);
-  EXPECT_EQ(entries[0].category, 0);
-  EXPECT_EQ(entries[0].id, 0);
-  EXPECT_EQ(entries[0].text, "Onverwachte fout in de timer");
+  ExpectHostError(entries[0], "Onverwachte fout in de timer");
   Advance(1s);
-  EXPECT_EQ(host_entries().size(), 2u);
+  EXPECT_EQ(HostEntries().size(), 2u);
 }
 
 // ---------------------------------------------------------------------------------
@@ -525,6 +516,73 @@ TEST_F(SendPumpServiceTest, StopWithAWriteInFlightFailsItBefore4007AndNothingArr
   EXPECT_EQ(texts[1], "Taxis Dorvek ZOL cliënt verbinding gestopt");
   EXPECT_EQ(NotificationCodes(), (std::vector<long long>{4006, 4007, 4008}));
   EXPECT_FALSE(link_.sending());
+}
+
+// ---------------------------------------------------------------------------------
+// UitgaandeBerichten: the message box, every 5 s, one row while connected
+
+class MessageBoxServiceTest : public ServiceTest {
+ protected:
+  void AddRow(const std::string& datum, int actie, int wag_id, int pla_id = 0) {
+    dispatch_.file().Run("insert into berichtenbox (bbo_soort, bbo_wag_id, bbo_datum, bbo_verwerkt, bbo_pla_id,"
+                         " bbo_actie) values (6, " + std::to_string(wag_id) + ", '" + datum + "', 0, " +
+                         std::to_string(pla_id) + ", " + std::to_string(actie) + ")");
+  }
+  long long Waiting() { return dispatch_.Count("berichtenbox", "bbo_soort=6 and bbo_verwerkt=0"); }
+};
+
+TEST_F(MessageBoxServiceTest, RowsWaitForTheGatewayThenBecomePacketsOnePerFiringAndLeaveThroughThePump) {
+  AddRow("2026-12-08 10:00:02", 8, 2);
+  AddRow("2026-12-08 10:00:01", 3, 1);
+  Start();
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kUitgaandeBerichten));
+  Advance(10s);  // two firings; the first attempt (at 10 s) is still in progress
+  EXPECT_EQ(Waiting(), 2);
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(0));
+
+  link_.CompleteAttempt();
+  Advance(5s);  // 15 s
+  EXPECT_EQ(Waiting(), 1);
+  Advance(5s);  // 20 s
+  EXPECT_EQ(Waiting(), 0);
+  Advance(5s);
+  ASSERT_EQ(link_.sent.size(), 2u);
+  EXPECT_NE(link_.sent[0].find("MACRO\x03NEW\x03" "60\x03mux4711\x03" "0\x03"), std::string::npos);
+  EXPECT_NE(link_.sent[1].find("MACRO\x03NEW\x03" "60\x03mux4712\x03" "1\x03"), std::string::npos);
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kUitgaandeBerichten));
+}
+
+TEST_F(MessageBoxServiceTest, BedragenZeroHidesTheFareOfRcRides) {
+  dispatch_.file().Run("update planning set pla_rc=1, pla_bedrag=12.5 where pla_id=101");
+  AddRow("2026-12-08 10:00:00", 1, 1, 101);
+  Start();  // the template's Bedragen is "0"
+  Advance(10s);
+  link_.CompleteAttempt();
+  Advance(10s);
+  ASSERT_EQ(link_.sent.size(), 1u);
+  EXPECT_NE(link_.sent[0].find("\x03" "12\x03" "00.00\x03"), std::string::npos);
+}
+
+TEST_F(MessageBoxServiceTest, FailureIsTheHostsErrorEntryAndTheNextFiringComesFiveSecondsLater) {
+  AddRow("2026-12-08 10:00:00", 3, 1);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  db_.FailWhenSqlContains("berichtenbox", "Ongeldige objectnaam 'berichtenbox'");
+  Advance(5s);
+  auto entries = HostEntries();
+  ASSERT_EQ(entries.size(), 1u);
+  ExpectHostError(entries[0], "Ongeldige objectnaam 'berichtenbox'");
+  EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kUitgaandeBerichten));
+  Advance(4999ms);
+  EXPECT_EQ(HostEntries().size(), 1u);
+  Advance(1ms);
+  EXPECT_EQ(HostEntries().size(), 2u);
+
+  db_.ClearFailures();
+  Advance(10s);
+  EXPECT_EQ(Waiting(), 0);
+  EXPECT_EQ(link_.sent.size(), 1u);
 }
 
 // ---------------------------------------------------------------------------------

@@ -162,6 +162,21 @@ class ServiceTest : public ::testing::Test {
     return tags;
   }
 
+  // The host's entries about failures that escaped a timer handler (source: the
+  // executable's name).
+  std::vector<core::LogEntry> HostEntries() const {
+    std::vector<core::LogEntry> found;
+    for (const auto& e : log_.entries())
+      if (e.source == "dorvekzol") found.push_back(e);
+    return found;
+  }
+  static void ExpectHostError(const core::LogEntry& entry, const std::string& text) {
+    EXPECT_EQ(entry.type, core::EntryType::kError);
+    EXPECT_EQ(entry.category, 0);
+    EXPECT_EQ(entry.id, 0);
+    EXPECT_EQ(entry.text, text);
+  }
+
   std::size_t CountText(const std::string& text) const {
     std::size_t n = 0;
     for (const auto& t : log_.texts()) n += t == text;
