@@ -17,7 +17,8 @@ std::string BuildPacket(const std::vector<std::string>& fields) {
   packet += "0000";
   packet += kStx;
   for (const auto& field : fields) {
-    packet += field;
+    // There is no escaping: a frame character inside a field would end it early.
+    for (char c : field) packet += (c == kSoh || c == kStx || c == kEtx || c == kEot) ? ' ' : c;
     packet += kEtx;
   }
   packet += kEot;
@@ -28,14 +29,6 @@ std::string BuildPacket(const std::vector<std::string>& fields) {
       ZeroPadded(static_cast<long long>(core::Utf8Length(packet)), 4);
   packet.replace(1, 4, length);
   return packet;
-}
-
-std::string WithoutFrameChars(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != kSoh && c != kStx && c != kEtx && c != kEot) out += c;
-  return out;
 }
 
 std::string ZeroPadded(long long n, int width) {

@@ -2,22 +2,18 @@
 // Assembles outbound packets.
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace dorvek::gateway {
 
 // The complete packet: SOH, the four-digit length, STX, every field followed by ETX,
 // EOT and the trailer. fields are the seven header values followed by the key/value
-// pairs, each pair as two fields; a field must not hold a control character of the
-// frame (there is no escaping). The length counts the characters (code points of the
+// pairs, each pair as two fields. There is no escaping, so a control character of the
+// frame inside a field (from a packet echoed back, or a database value) is sent as a
+// blank rather than breaking the framing. The length counts the characters (code points of the
 // UTF-8 text) of the whole packet; a packet of 10000 characters or more keeps its
 // last four digits.
 std::string BuildPacket(const std::vector<std::string>& fields);
-
-// The text without the frame's control characters (SOH, STX, ETX, EOT), so that a
-// value from a packet or the database can stand as one field of a packet built here.
-std::string WithoutFrameChars(std::string_view text);
 
 // The last width decimal digits of n, left-padded with "0" to width characters.
 // Throws std::invalid_argument for a negative n or width.

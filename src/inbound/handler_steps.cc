@@ -25,10 +25,7 @@ void Notify(const HandlerParts& parts, const PacketContext& packet, int status, 
 
 void QueueReply(const HandlerParts& parts, const PacketContext& packet,
                 const std::vector<std::string>& fields) {
-  std::vector<std::string> clean;
-  clean.reserve(fields.size());
-  for (const std::string& field : fields) clean.push_back(gateway::WithoutFrameChars(field));
-  std::string reply = gateway::BuildPacket(clean);
+  std::string reply = gateway::BuildPacket(fields);
   parts.log.Info("Taxis Dorvek ZOL pakket aangeboden \r\n" + reply);
   if (packet.outbound == nullptr) {
     parts.log.Warning("Taxis Dorvek ZOL antwoord niet verzonden: de service is niet gestart");

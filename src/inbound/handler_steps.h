@@ -23,8 +23,7 @@ void Guarded(core::EventLog& log, const std::function<void()>& step);
 void Notify(const HandlerParts& parts, const PacketContext& packet, int status, std::string_view text);
 
 // Builds the packet from its fields, logs it as information and appends it to the
-// outbound queue. A field cannot carry the frame's control characters (there is no
-// escaping): they are left out. Before start and after stop there is no queue: the
+// outbound queue. Before start and after stop there is no queue: the
 // packet is then dropped with a warning, as a stop drops what is still queued.
 void QueueReply(const HandlerParts& parts, const PacketContext& packet,
                 const std::vector<std::string>& fields);

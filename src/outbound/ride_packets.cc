@@ -43,12 +43,6 @@ std::string PickUpTime(const db::Row& rit) {
 
 }  // namespace
 
-std::string FrameSafe(std::string text) {
-  for (char& c : text)
-    if (c >= '\x01' && c <= '\x04') c = ' ';
-  return text;
-}
-
 std::string TripOptionsString(const std::vector<db::Row>& zolinstellingen) {
   if (zolinstellingen.empty()) return std::string(kDefaultTripOptions);
   const db::Row& zol = zolinstellingen.front();
@@ -118,7 +112,6 @@ std::vector<Pair> RideOfferPairs(const db::Row& rit, std::string_view trip_optio
       {"110", "Memo:"},
   };
   for (std::size_t n = 0; n < 8; ++n) pairs.emplace_back(std::to_string(111 + 2 * n), slice(n));
-  for (auto& pair : pairs) pair.second = FrameSafe(std::move(pair.second));
   return pairs;
 }
 
@@ -136,13 +129,13 @@ std::string RideOfferPacket(const db::Row& rit, std::string_view wag_imei, std::
                             Amounts amounts) {
   const auto pairs = RideOfferPairs(rit, trip_options, amounts);
   return gateway::BuildPacket(PacketFields(
-      {PadNumber(rit.Int("pla_id"), 3), "FORM", "NEW", "120", FrameSafe(std::string(wag_imei)), "0", "037"},
+      {PadNumber(rit.Int("pla_id"), 3), "FORM", "NEW", "120", std::string(wag_imei), "0", "037"},
       pairs));
 }
 
 std::string RideWithdrawalPacket(long long pla_id, std::string_view wag_imei) {
   return gateway::BuildPacket(PacketFields(
-      {PadNumber(pla_id, 3), "FORM", "NEW", "120", FrameSafe(std::string(wag_imei)), "0", "001"},
+      {PadNumber(pla_id, 3), "FORM", "NEW", "120", std::string(wag_imei), "0", "001"},
       {{"0", PadNumber(pla_id, 10)}}));
 }
 

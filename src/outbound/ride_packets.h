@@ -50,7 +50,4 @@ std::string RideWithdrawalPacket(long long pla_id, std::string_view wag_imei);
 // The header fields and the pairs, as BuildPacket takes them.
 std::vector<std::string> PacketFields(std::vector<std::string> header, const std::vector<Pair>& pairs);
 
-// text with every SOH, STX, ETX and EOT made a blank.
-std::string FrameSafe(std::string text);
-
 }  // namespace dorvek::outbound

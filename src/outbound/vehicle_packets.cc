@@ -20,7 +20,6 @@ VehiclePacket TextMessage(const std::string& unit, std::string_view bbo_pakket) 
   text.reserve(bbo_pakket.size());
   for (char c : bbo_pakket)
     if (c != '\n' && c != '\r') text += c;
-  text = FrameSafe(std::move(text));
 
   VehiclePacket result{"Taxis Dorvek ZOL chatbericht ", {}, 0, core::Utf8Length(text)};
   const std::size_t frame = core::Utf8Length(Form(unit, "014", "1", ""));
@@ -52,7 +51,7 @@ bool IsVehicleAction(long long bbo_actie) {
 
 std::optional<VehiclePacket> BuildVehiclePacket(long long bbo_actie, std::string_view wag_imei,
                                                 std::string_view bbo_pakket) {
-  const std::string unit = FrameSafe(std::string(wag_imei));
+  const std::string unit(wag_imei);
   switch (bbo_actie) {
     case kTerminalReset:
       return VehiclePacket{"Taxis Dorvek ZOL terminal reset ", Macro(unit, "0")};

@@ -562,8 +562,9 @@ TEST_F(GatewayEndToEnd, MessageBoxRowsReachTheGatewayOnePacketEveryFiveSeconds) 
                                      << gateway::ShowControlChars(packet) << "\n"
                                      << output;
     from = at + 1;
-    if (i > 0)
+    if (i > 0) {
       EXPECT_GE(arrivals[i] - arrivals[i - 1], 4500ms) << "packets " << i << " and " << i + 1;
+    }
   }
   EXPECT_EQ(received(), expected.size());
 

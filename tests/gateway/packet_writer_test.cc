@@ -41,8 +41,11 @@ TEST(PacketWriter, LengthCountsCharactersNotBytes) {
   EXPECT_EQ(packet.size(), 19u);
 }
 
-TEST(PacketWriter, WithoutFrameCharsKeepsEverythingElse) {
-  EXPECT_EQ(WithoutFrameChars(ControlText("[SOH]12[STX]3[ETX]4[EOT]5\tcliënt")), "12345\tcliënt");
+// No escaping exists: a frame character inside a field goes as a blank, or the
+// packet would end early.
+TEST(PacketWriter, FrameCharactersInAFieldAreSentAsBlanks) {
+  EXPECT_EQ(BuildPacket({ControlText("[SOH]1[STX]2[ETX]3[EOT]4\tcliënt")}),
+            ControlText("[SOH]0027[STX] 1 2 3 4\tcliënt[ETX][EOT]XCRC"));
 }
 
 TEST(PacketWriter, LengthOfLongPacketKeepsLastFourDigits) {

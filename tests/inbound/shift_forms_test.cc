@@ -67,7 +67,7 @@ TEST_P(ShiftFormsTest, LogInWithoutOdometerOrConstants) {
   // A frame character in the echoed pass number would break the reply.
   ASSERT_EQ(outbound_.size(), 1u);
   EXPECT_THAT(outbound_.front(),
-              ::testing::EndsWith(test_support::ControlText("[ETX]37[ETX]01234[ETX][EOT]XCRC")));
+              ::testing::EndsWith(test_support::ControlText("[ETX]37[ETX]01234 [ETX][EOT]XCRC")));
 }
 
 TEST_P(ShiftFormsTest, RefusedLogInIsInformationAndSkipsTheRestOfThePacket) {
