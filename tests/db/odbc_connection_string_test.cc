@@ -42,20 +42,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"Plain", "127.0.0.1", "geheim",
              "Driver={FreeTDS};Server={127.0.0.1};Database={DORVEK};UID={sa};PWD={geheim};"
-             "TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         Case{"HostAndPort", "db.local,1433", "geheim",
              "Driver={FreeTDS};Server={db.local};Port={1433};Database={DORVEK};UID={sa};"
-             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         Case{"NamedInstance", "db.local\\SQLEXPRESS", "geheim",
              "Driver={FreeTDS};Server={db.local\\SQLEXPRESS};Database={DORVEK};UID={sa};"
-             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         Case{"PasswordWithSemicolon", "h", "a;b=c",
              "Driver={FreeTDS};Server={h};Database={DORVEK};UID={sa};PWD={a;b=c};"
-             "TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         // FreeTDS keeps "}}" as two characters: a brace is written as it stands.
         Case{"PasswordWithBraces", "h", "{x}y}",
              "Driver={FreeTDS};Server={h};Database={DORVEK};UID={sa};PWD={{x}y}};"
-             "TDS_Version={7.4};ClientCharset={UTF-8};"}),
+             "TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FreeTdsConnectionStringLimits, ValueHoldingBraceSemicolonCannotBePassed) {
@@ -88,9 +88,59 @@ TEST(SqliteDriverConnectionString, NamesTheFileUnbraced) {
   ConnectionSettings s;
   s.driver = "SQLite3";
   s.database = "/tmp/dispatch.db";
-  EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;");
+  EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;Timeout=5000;");
   s.database = "/tmp/a;b.db";
   EXPECT_THROW(OdbcConnectionString(s), DatabaseError);
+}
+
+TEST(FreeTdsConnectionStringTimeout, IsTheLoginTimeout) {
+  ConnectionSettings s;
+  s.server = "h";
+  s.user = "sa";
+  s.password = "p";
+  s.database = "d";
+  s.timeouts.login = std::chrono::seconds(3);
+  EXPECT_NE(OdbcConnectionString(s).find(";Timeout={3};"), std::string::npos);
+}
+
+TEST(PsqlOdbcConnectionString, BracesOnlyThePasswordAndTheLibpqOptions) {
+  ConnectionSettings s;
+  s.driver = "PostgreSQL Unicode";
+  s.server = "db.local,5433";
+  s.user = "dorvek";
+  s.password = "pa;ss}w{rd";
+  s.database = "DORVEK";
+  EXPECT_EQ(OdbcConnectionString(s),
+            "Driver={PostgreSQL Unicode};Server=db.local;Port=5433;Database=DORVEK;UID=dorvek;"
+            "PWD={pa;ss}}w{rd};pqopt={connect_timeout=10 keepalives=1 keepalives_idle=5 "
+            "keepalives_interval=5 keepalives_count=2 tcp_user_timeout=20000};");
+  s.server = "db.local";
+  EXPECT_NE(OdbcConnectionString(s).find("Server=db.local;Database=DORVEK;"), std::string::npos);
+}
+
+TEST(PsqlOdbcConnectionString, UnbracedValuesCannotHoldSemicolonOrStartWithABrace) {
+  for (auto field : {&ConnectionSettings::server, &ConnectionSettings::user,
+                     &ConnectionSettings::database}) {
+    for (const char* bad : {"a;b", "{a}"}) {
+      ConnectionSettings s;
+      s.driver = "PostgreSQL Unicode";
+      s.server = "h";
+      s.user = "u";
+      s.password = "p";
+      s.database = "d";
+      s.*field = bad;
+      EXPECT_THROW(OdbcConnectionString(s), DatabaseError) << bad;
+    }
+  }
+}
+
+TEST(PsqlOdbcLibpqOptions, FollowTheTimeouts) {
+  DatabaseTimeouts t;
+  t.login = std::chrono::seconds(2);
+  t.statement = std::chrono::seconds(4);
+  EXPECT_EQ(PsqlOdbcLibpqOptions(t),
+            "connect_timeout=2 keepalives=1 keepalives_idle=5 keepalives_interval=5 "
+            "keepalives_count=2 tcp_user_timeout=4000");
 }
 
 // The connection string as the real FreeTDS driver reads it: a listener on loopback plays
