@@ -2,7 +2,15 @@
 // takes the connection and never answers, a statement that runs too long, a server that
 // drops the connection, a refused login. Short time-outs keep the tests quick.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -14,6 +22,7 @@
 #include "db/soci_database.h"
 #include "support/postgres_server.h"
 #include "support/stalled_listener.h"
+#include "support/tds_stub.h"
 #include "support/test_database.h"
 
 namespace dorvek::db {
@@ -111,6 +120,100 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StalledCase{"FreeTds", ""},
                       StalledCase{"PsqlOdbc", std::string(test_support::kPostgresOdbcDriver)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A SQL Server stand-in that accepts the login and answers every batch, until one holds
+// "stall": that one it never answers, nor the cancel FreeTDS sends after it.
+class FreeTdsStallingServer {
+ public:
+  FreeTdsStallingServer() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 4) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("cannot listen on loopback");
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FreeTdsStallingServer() {
+    stop_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  FreeTdsStallingServer(const FreeTdsStallingServer&) = delete;
+  FreeTdsStallingServer& operator=(const FreeTdsStallingServer&) = delete;
+
+  int port() const { return port_; }
+  bool stalled() const { return stalled_; }
+
+ private:
+  // Waits up to 100 ms for the socket to have something to read.
+  bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 100) > 0;
+  }
+
+  void Serve() {
+    int fd = -1;
+    for (int i = 0; i < 100 && !stop_ && fd < 0; ++i)
+      if (Readable(listener_)) fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    std::string packet;
+    if (test_support::ReadTdsPacket(fd, packet) && packet[0] == 0x12) {
+      test_support::SendPreloginReply(fd);
+      if (test_support::ReadTdsPacket(fd, packet) && packet[0] == 0x10) {
+        test_support::SendLoginAccepted(fd);
+        while (!stop_) {
+          if (!Readable(fd)) continue;
+          if (!test_support::ReadTdsPacket(fd, packet)) break;  // the client hung up
+          if (test_support::TdsPayloadText(packet).find("stall") != std::string::npos) stalled_ = true;
+          if (!stalled_) test_support::SendDone(fd);
+        }
+      }
+    }
+    close(fd);
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> stalled_{false};
+  std::thread thread_;
+};
+
+// FreeTDS gives up on a statement after its time-out, sends a cancel and waits as long
+// again before it drops the connection: the statement is given half the time-out, so
+// both waits together stay within it.
+TEST(FreeTdsStatementTimeout, StalledStatementFailsWithinTheTimeoutAndClosesTheConnection) {
+  FreeTdsStallingServer server;
+  ConnectionSettings settings;
+  settings.server = "127.0.0.1," + std::to_string(server.port());
+  settings.user = "sa";
+  settings.password = "geheim";
+  settings.database = "DORVEK";
+  settings.timeouts.login = 5s;
+  settings.timeouts.statement = 4s;
+  core::MemoryEventLog log;
+  SociDatabase db(settings, log);
+  db.Open();
+  EXPECT_EQ(db.dialect(), Dialect::kSqlServer);
+  const auto start = SteadyClock::now();
+  try {
+    db.Execute("select 'stall' as x");
+    FAIL() << "no failure";
+  } catch (const DatabaseError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("HYT00"));
+  }
+  EXPECT_TRUE(server.stalled());
+  EXPECT_GE(Since(start), 3s);
+  EXPECT_LT(Since(start), 4s + 2s);
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_THAT(log.texts(), ElementsAre("Taxis Dorvek ZOL database gekoppeld",
+                                              "Taxis Dorvek ZOL database verbinding verbroken"));
+}
 
 // A statement that runs past the statement time-out fails, its connection is closed, and
 // the next use opens a fresh one.

@@ -15,6 +15,7 @@
 
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"
+#include "support/tds_stub.h"
 
 namespace dorvek::db {
 namespace {
@@ -174,29 +175,6 @@ class FreeTdsLogin : public ::testing::Test {
     if (listener_ >= 0) close(listener_);
   }
 
-  // Reads one TDS packet; false on timeout or end of stream.
-  static bool ReadPacket(int fd, std::string& packet) {
-    auto read_exactly = [fd](char* out, std::size_t n) {
-      std::size_t got = 0;
-      while (got < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0) return false;
-        const ssize_t r = recv(fd, out + got, n - got, 0);
-        if (r <= 0) return false;
-        got += static_cast<std::size_t>(r);
-      }
-      return true;
-    };
-    char header[8];
-    if (!read_exactly(header, 8)) return false;
-    const std::size_t length =
-        (static_cast<unsigned char>(header[2]) << 8) | static_cast<unsigned char>(header[3]);
-    if (length < 8) return false;
-    packet.assign(header, 8);
-    packet.resize(length);
-    return read_exactly(packet.data() + 8, length - 8);
-  }
-
   static std::string Ucs2Field(const std::string& login, std::size_t at, bool password) {
     const auto u16 = [&](std::size_t i) {
       return static_cast<std::size_t>(static_cast<unsigned char>(login[i]) |
@@ -223,15 +201,9 @@ class FreeTdsLogin : public ::testing::Test {
     if (fd < 0) return std::nullopt;
     std::optional<Login> result;
     std::string packet;
-    if (ReadPacket(fd, packet) && packet[0] == 0x12) {
-      const unsigned char reply[] = {0x04, 0x01, 0x00, 0x14, 0x00, 0x00, 0x01, 0x00,
-                                     0x00, 0x00, 0x0B, 0x00, 0x06,  // VERSION at 11, 6 bytes
-                                     0x01, 0x00, 0x11, 0x00, 0x01,  // ENCRYPTION at 17
-                                     0xFF, 0x0F, 0x00, 0x07, 0xD0, 0x00, 0x00, 0x02};
-      std::string answer(reinterpret_cast<const char*>(reply), sizeof reply);
-      answer[3] = static_cast<char>(answer.size());
-      send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-      if (ReadPacket(fd, packet) && packet[0] == 0x10) {
+    if (test_support::ReadTdsPacket(fd, packet) && packet[0] == 0x12) {
+      test_support::SendPreloginReply(fd);
+      if (test_support::ReadTdsPacket(fd, packet) && packet[0] == 0x10) {
         const std::string login = packet.substr(8);
         result = Login{Ucs2Field(login, 52, false), Ucs2Field(login, 40, false),
                        Ucs2Field(login, 44, true), Ucs2Field(login, 68, false)};
