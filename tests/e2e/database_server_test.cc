@@ -1,9 +1,13 @@
-// The real binary against a SQL Server that takes the connection and never answers
-// (FreeTDS, SQLServer = 127.0.0.1,PORT of a loopback listener): the first opening fails
-// within the login time-out with a warning, the packet controller keeps handling the
-// gateway's packets once a second meanwhile (each failing at once with the same text),
-// and SIGTERM stops the service well within the unit's stop time-out (90 s), even when it
-// comes while the login is still waiting.
+// The real binary against networked database servers on loopback:
+// - a PostgreSQL server through psqlODBC, configured like SQL Server (SQLServer as
+//   "host,port", login, a password holding ";" and braces, SQLDatabase): the gateway's
+//   packets and the operator notifications reach its tables;
+// - a SQL Server that takes the connection and never answers (FreeTDS, SQLServer =
+//   127.0.0.1,PORT of a loopback listener): the first opening fails within the login
+//   time-out with a warning, the packet controller keeps handling the gateway's packets
+//   once a second meanwhile (each failing at once with the same text), and SIGTERM stops
+//   the service well within the unit's stop time-out (90 s), even when it comes while
+//   the login is still waiting.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,8 +29,12 @@
 
 #include <gtest/gtest.h>
 
+#include "core/memory_event_log.h"
+#include "db/soci_database.h"
+#include "support/dispatch_fixture.h"
 #include "support/service_process.h"
 #include "support/stalled_listener.h"
+#include "support/test_database.h"
 
 namespace dorvek {
 namespace {
@@ -128,7 +136,12 @@ class Gateway {
   pid_t pid_ = -1;
 };
 
-class StalledDatabaseEndToEnd : public ::testing::Test {
+struct SqlSettings {
+  std::string driver;  // SQLDriver; empty leaves the element out (FreeTDS)
+  std::string server, user, password, database;
+};
+
+class DatabaseServerEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(DORVEK_BINARY)) << "build the dorvekzol target first";
@@ -136,14 +149,18 @@ class StalledDatabaseEndToEnd : public ::testing::Test {
     base_ = tmp_.path() / "base";
     fs::create_directory(base_);
     gateway_ = std::make_unique<Gateway>(tmp_.path());
+  }
+
+  void WriteConfig(const SqlSettings& sql) {
     std::ofstream out(base_ / "VmrZOLConfig.xml", std::ios::binary);
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DorvekZOLserver>\r\n"
         << "<Timers>\r\n<HTTPTimer>" << kHttpTimerMs << "</HTTPTimer>\r\n</Timers>\r\n"
         << "<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>" << gateway_->Port()
-        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n"
-        << "<SQLServer>127.0.0.1," << database_.port() << "</SQLServer>\r\n"
-        << "<SQLInlognaam>sa</SQLInlognaam>\r\n<SQLPaswoord>geheim</SQLPaswoord>\r\n"
-        << "<SQLDatabase>DORVEK</SQLDatabase>\r\n"
+        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n";
+    if (!sql.driver.empty()) out << "<SQLDriver>" << sql.driver << "</SQLDriver>\r\n";
+    out << "<SQLServer>" << sql.server << "</SQLServer>\r\n"
+        << "<SQLInlognaam>" << sql.user << "</SQLInlognaam>\r\n<SQLPaswoord>" << sql.password
+        << "</SQLPaswoord>\r\n<SQLDatabase>" << sql.database << "</SQLDatabase>\r\n"
         << "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n"
         << "<Separator>.</Separator>\r\n<Bedragen>0</Bedragen>\r\n</SQL>\r\n"
         << "</DorvekZOLserver>\r\n";
@@ -169,10 +186,46 @@ class StalledDatabaseEndToEnd : public ::testing::Test {
   }
 
   test_support::TempDir tmp_;
-  test_support::StalledListener database_;
   fs::path base_;
   std::unique_ptr<Gateway> gateway_;
   SteadyClock::time_point launched_;
+};
+
+TEST_F(DatabaseServerEndToEnd, PostgresServerConfiguredLikeSqlServerTakesTheRows) {
+  test_support::TestDatabase dispatch(test_support::DbPath::kPostgres);
+  dispatch.Run(test_support::SampleDataScript());
+  const db::ConnectionSettings s = dispatch.Settings();
+  WriteConfig({s.driver, s.server, s.user, s.password, s.database});
+  core::MemoryEventLog reader_log;
+  db::SociDatabase reader(s, reader_log);
+  const auto count = [&](const std::string& table, const std::string& where) {
+    return reader.Query("select count(*) as n from " + table + " where " + where).at(0).Int("n");
+  };
+
+  auto service = Launch();
+  ASSERT_TRUE(service->WaitForEntry(kDbConnected, 10s)) << Texts(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << Texts(service->Entries());
+  // The gateway connection's notification and the keep-alives of terminal 4711.
+  ASSERT_TRUE(PollUntil([&] { return count("StatusMeldingen", "mel_status=4006") == 1; }, 10s));
+  ASSERT_TRUE(PollUntil([&] { return count("berichtenbox", "bbo_wag_id=1") >= 2; }, 10s))
+      << Texts(service->Entries());
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->WaitForExit(20s), 0);
+  EXPECT_EQ(count("StatusMeldingen", "mel_status=4008"), 1);
+  for (const auto& e : service->Entries()) {
+    EXPECT_NE(e.type, 1) << e.text;
+    EXPECT_EQ(e.text.find(s.password), std::string::npos) << e.text;
+  }
+}
+
+class StalledDatabaseEndToEnd : public DatabaseServerEndToEnd {
+ protected:
+  void SetUp() override {
+    DatabaseServerEndToEnd::SetUp();
+    WriteConfig({"", "127.0.0.1," + std::to_string(database_.port()), "sa", "geheim", "DORVEK"});
+  }
+
+  test_support::StalledListener database_;
 };
 
 TEST_F(StalledDatabaseEndToEnd, LoginTimesOutTimersKeepRunningAndStopIsQuick) {
