@@ -2,8 +2,6 @@
 // takes the connection and never answers, a statement that runs too long, a server that
 // drops the connection, a refused login. Short time-outs keep the tests quick.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -126,16 +124,9 @@ INSTANTIATE_TEST_SUITE_P(
 class FreeTdsStallingServer {
  public:
   FreeTdsStallingServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 4) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("cannot listen on loopback");
-    port_ = ntohs(address.sin_port);
+    const auto socket = test_support::ListenOnLoopback(4);
+    listener_ = socket.fd;
+    port_ = socket.port;
     thread_ = std::thread([this] { Serve(); });
   }
   ~FreeTdsStallingServer() {

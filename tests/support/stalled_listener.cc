@@ -15,21 +15,32 @@
 
 namespace dorvek::test_support {
 
-StalledListener::StalledListener() {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+LoopbackSocket ListenOnLoopback(int backlog) {
+  LoopbackSocket out;
+  out.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, 16) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe2(wake_, O_CLOEXEC) != 0) {
+  if (out.fd < 0 || bind(out.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(out.fd, backlog) != 0 ||
+      getsockname(out.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     const std::string error = std::strerror(errno);
-    if (listener_ >= 0) close(listener_);
+    if (out.fd >= 0) close(out.fd);
     throw std::runtime_error("cannot listen on loopback: " + error);
   }
-  port_ = ntohs(address.sin_port);
+  out.port = ntohs(address.sin_port);
+  return out;
+}
+
+StalledListener::StalledListener() {
+  const LoopbackSocket socket = ListenOnLoopback(16);
+  listener_ = socket.fd;
+  port_ = socket.port;
+  if (pipe2(wake_, O_CLOEXEC) != 0) {
+    close(listener_);
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  }
   thread_ = std::thread([this] { Serve(); });
 }
 

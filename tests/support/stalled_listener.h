@@ -7,6 +7,14 @@
 
 namespace dorvek::test_support {
 
+// A listening TCP socket on 127.0.0.1 at a free port.
+struct LoopbackSocket {
+  int fd = -1;
+  int port = 0;
+};
+// Throws std::runtime_error when it cannot listen.
+LoopbackSocket ListenOnLoopback(int backlog);
+
 class StalledListener {
  public:
   // Listens on 127.0.0.1 at a free port. Throws std::runtime_error when it cannot.
