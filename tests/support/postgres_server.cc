@@ -445,3 +445,10 @@ void PostgresTestDatabase::Run(const std::string& script) const {
 }
 
 }  // namespace dorvek::test_support
+
+// psqlODBC 13.02 leaks about 330 bytes on every statement that fails, also with a plain
+// SQLExecDirect whose handles are all freed; the leak is the driver's, not ours. Leak
+// checking in sanitizer builds reads these suppressions.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:psqlodbcw.so\nleak:psqlodbca.so\n";
+}
