@@ -104,6 +104,9 @@ std::string OdbcConnectionString(const ConnectionSettings& settings) {
       pairs.push_back({"UID", settings.user, Quoting::kPlain});
       pairs.push_back({"PWD", settings.password, Quoting::kOdbcRule});
       pairs.push_back({"pqopt", PsqlOdbcLibpqOptions(settings.timeouts), Quoting::kOdbcRule});
+      // Debian registers psqlODBC with its communication log on, which leaves a file in
+      // /tmp for every process.
+      pairs.push_back({"CommLog", "0", Quoting::kPlain});
       break;
     }
     case OdbcDriverKind::kOther:

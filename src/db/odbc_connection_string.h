@@ -16,9 +16,9 @@ namespace dorvek::db {
 //   value at its first "};" and keeps "}}" as two characters, so a "}" is written as it
 //   stands, and a value holding "};" cannot be passed at all.
 // psqlODBC: Driver, Server, Port, Database, UID, PWD, pqopt (libpq's own options: the
-//   login time-out and keepalives, PsqlOdbcLibpqOptions). psqlODBC takes braces off PWD
-//   and pqopt only, so only those are braced ("}" doubled); the others cannot hold ";"
-//   or begin with "{".
+//   login time-out and keepalives, PsqlOdbcLibpqOptions), CommLog=0. psqlODBC takes
+//   braces off PWD and pqopt only, so only those are braced ("}" doubled); the others
+//   cannot hold ";" or begin with "{".
 // The SQLite ODBC driver: Driver, Database (the file) and Timeout (how long to wait for
 //   a lock, kSqliteBusyTimeout), unbraced, since that driver reads a brace as part of the
 //   value; a value holding ";" cannot be passed.

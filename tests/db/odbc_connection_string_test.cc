@@ -114,7 +114,7 @@ TEST(PsqlOdbcConnectionString, BracesOnlyThePasswordAndTheLibpqOptions) {
   EXPECT_EQ(OdbcConnectionString(s),
             "Driver={PostgreSQL Unicode};Server=db.local;Port=5433;Database=DORVEK;UID=dorvek;"
             "PWD={pa;ss}}w{rd};pqopt={connect_timeout=10 keepalives=1 keepalives_idle=5 "
-            "keepalives_interval=5 keepalives_count=2 tcp_user_timeout=20000};");
+            "keepalives_interval=5 keepalives_count=2 tcp_user_timeout=20000};CommLog=0;");
   s.server = "db.local";
   EXPECT_NE(OdbcConnectionString(s).find("Server=db.local;Database=DORVEK;"), std::string::npos);
 }

@@ -395,7 +395,7 @@ std::string PostgresConnectionString(const PostgresAddress& address, std::string
   }
   return "Driver={" + std::string(kPostgresOdbcDriver) + "};Server=127.0.0.1;Port=" +
          std::to_string(address.port) + ";Database=" + std::string(database) +
-         ";UID=" + std::string(user) + ";PWD={" + braced + "};";
+         ";UID=" + std::string(user) + ";PWD={" + braced + "};CommLog=0;";
 }
 
 void RunPostgresScript(const PostgresAddress& address, std::string_view database,
