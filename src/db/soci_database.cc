@@ -424,8 +424,13 @@ std::unique_ptr<SociDatabase::Session> SociDatabase::Connect() {
     auto* backend = static_cast<soci::sqlite3_session_backend*>(session->sql.get_backend());
     sqlite_api::sqlite3_progress_handler(backend->conn_, kSqliteProgressSteps, &SqliteProgress,
                                          &session->sqlite_deadline);
-    // The dispatch programs share the file: readers must not wait for writers.
-    session->sql << "PRAGMA journal_mode=WAL";
+    try {
+      // The dispatch programs share the file: readers must not wait for writers.
+      session->sql << "PRAGMA journal_mode=WAL";
+    } catch (...) {
+      CloseQuietly(session->sql);
+      throw;
+    }
     return session;
   }
   session->odbc = true;
