@@ -16,10 +16,18 @@ std::filesystem::path ConnectionSettings::SqlitePath() const {
   return file.is_absolute() || base_dir.empty() ? file : base_dir / file;
 }
 
+OdbcDriverKind ConnectionSettings::DriverKind() const { return OdbcDriverNamed(OdbcDriver()); }
+
 Dialect ConnectionSettings::dialect() const {
   if (backend() == Backend::kSqlite) return Dialect::kSqlite;
-  return core::ToLower(OdbcDriver()).find("sqlite") != std::string::npos ? Dialect::kSqlite
-                                                                  : Dialect::kSqlServer;
+  switch (DriverKind()) {
+    case OdbcDriverKind::kSqliteOdbc:
+      return Dialect::kSqlite;
+    case OdbcDriverKind::kPsqlOdbc:
+      return Dialect::kPostgreSql;
+    default:
+      return Dialect::kSqlServer;
+  }
 }
 
 bool ConnectionSettings::IsComplete() const {

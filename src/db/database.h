@@ -32,7 +32,9 @@ struct ColumnValue {
 };
 using Columns = std::vector<ColumnValue>;
 
-enum class Dialect { kSqlServer, kSqlite };
+// The SQL the connected database speaks where dialects differ (how the route-status
+// procedure is called, how date-times are bound).
+enum class Dialect { kSqlServer, kSqlite, kPostgreSql };
 
 // Every operation opens the connection first when it is closed. No transactions: each
 // statement commits on its own.

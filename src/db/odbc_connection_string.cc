@@ -1,11 +1,10 @@
 #include "db/odbc_connection_string.h"
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
-
-#include "core/ascii.h"
 
 namespace dorvek::db {
 namespace {
@@ -15,8 +14,11 @@ enum class Quoting { kOdbcRule, kFreeTds, kPlain };
 std::string Quoted(std::string_view key, std::string_view value, Quoting quoting) {
   switch (quoting) {
     case Quoting::kPlain:
+      // Read up to the next ";" as it stands; a leading brace would start a braced value.
       if (value.find(';') != std::string_view::npos)
         throw DatabaseError(fmt::format("The database setting {} cannot hold \";\"", key));
+      if (value.starts_with('{'))
+        throw DatabaseError(fmt::format("The database setting {} cannot begin with \"{{\"", key));
       return std::string(value);
     case Quoting::kFreeTds:
       if (value.find("};") != std::string_view::npos)
@@ -34,46 +36,87 @@ std::string Quoted(std::string_view key, std::string_view value, Quoting quoting
   return out;
 }
 
-using Pairs = std::vector<std::pair<std::string_view, std::string>>;
+struct Pair {
+  std::string_view key;
+  std::string value;
+  Quoting quoting;
+};
 
-std::string Joined(const Pairs& pairs, Quoting quoting) {
+std::string Joined(const std::vector<Pair>& pairs) {
   std::string out;
-  for (const auto& [key, value] : pairs) out += fmt::format("{}={};", key, Quoted(key, value, quoting));
+  for (const auto& [key, value, quoting] : pairs)
+    out += fmt::format("{}={};", key, Quoted(key, value, quoting));
   return out;
 }
 
+// "host,port" as host and port; without a comma the port is empty.
+std::pair<std::string, std::string> HostAndPort(const std::string& server) {
+  const auto comma = server.rfind(',');
+  if (comma == std::string::npos) return {server, {}};
+  return {server.substr(0, comma), server.substr(comma + 1)};
+}
+
+std::string Seconds(std::chrono::seconds s) { return std::to_string(std::max<long long>(s.count(), 1)); }
+
 }  // namespace
+
+std::string PsqlOdbcLibpqOptions(const DatabaseTimeouts& timeouts) {
+  // connect_timeout bounds connecting and the login (libpq counts at least 2 s). The
+  // statement time-out itself runs on the server; against a peer that is gone, keepalives
+  // notice a silent connection while a reply is awaited, and tcp_user_timeout one that no
+  // longer acknowledges what was sent.
+  const auto statement_ms = std::chrono::milliseconds(timeouts.statement).count();
+  return fmt::format(
+      "connect_timeout={} keepalives=1 keepalives_idle=5 keepalives_interval=5 "
+      "keepalives_count=2 tcp_user_timeout={}",
+      Seconds(timeouts.login), std::max<long long>(statement_ms, 1000));
+}
 
 std::string OdbcConnectionString(const ConnectionSettings& settings) {
   const std::string driver = settings.OdbcDriver();
-  const std::string driver_pair = "Driver=" + Quoted("Driver", driver, Quoting::kOdbcRule) + ";";
-  const std::string lower = core::ToLower(driver);
+  std::vector<Pair> pairs = {{"Driver", driver, Quoting::kOdbcRule}};
 
-  if (lower.find("sqlite") != std::string::npos)
-    return driver_pair + Joined({{"Database", settings.database}}, Quoting::kPlain);
-
-  if (lower == core::ToLower(kDefaultOdbcDriver)) {
-    Pairs pairs;
-    const auto comma = settings.server.rfind(',');
-    if (comma != std::string::npos) {
-      pairs.emplace_back("Server", settings.server.substr(0, comma));
-      pairs.emplace_back("Port", settings.server.substr(comma + 1));
-    } else {
-      pairs.emplace_back("Server", settings.server);
+  switch (settings.DriverKind()) {
+    case OdbcDriverKind::kSqliteOdbc: {
+      const auto busy_ms = std::chrono::milliseconds(kSqliteBusyTimeout).count();
+      pairs.push_back({"Database", settings.database, Quoting::kPlain});
+      pairs.push_back({"Timeout", std::to_string(busy_ms), Quoting::kPlain});
+      break;
     }
-    pairs.emplace_back("Database", settings.database);
-    pairs.emplace_back("UID", settings.user);
-    pairs.emplace_back("PWD", settings.password);
-    pairs.emplace_back("TDS_Version", "7.4");
-    pairs.emplace_back("ClientCharset", "UTF-8");
-    return driver_pair + Joined(pairs, Quoting::kFreeTds);
+    case OdbcDriverKind::kFreeTds: {
+      const auto [host, port] = HostAndPort(settings.server);
+      pairs.push_back({"Server", host, Quoting::kFreeTds});
+      if (!port.empty()) pairs.push_back({"Port", port, Quoting::kFreeTds});
+      pairs.push_back({"Database", settings.database, Quoting::kFreeTds});
+      pairs.push_back({"UID", settings.user, Quoting::kFreeTds});
+      pairs.push_back({"PWD", settings.password, Quoting::kFreeTds});
+      pairs.push_back({"TDS_Version", "7.4", Quoting::kFreeTds});
+      pairs.push_back({"ClientCharset", "UTF-8", Quoting::kFreeTds});
+      // Bounds the login; also each statement's time-out, until the statement sets its own.
+      pairs.push_back({"Timeout", Seconds(settings.timeouts.login), Quoting::kFreeTds});
+      break;
+    }
+    case OdbcDriverKind::kPsqlOdbc: {
+      const auto [host, port] = HostAndPort(settings.server);
+      pairs.push_back({"Server", host, Quoting::kPlain});
+      if (!port.empty()) pairs.push_back({"Port", port, Quoting::kPlain});
+      pairs.push_back({"Database", settings.database, Quoting::kPlain});
+      pairs.push_back({"UID", settings.user, Quoting::kPlain});
+      pairs.push_back({"PWD", settings.password, Quoting::kOdbcRule});
+      pairs.push_back({"pqopt", PsqlOdbcLibpqOptions(settings.timeouts), Quoting::kOdbcRule});
+      // Debian registers psqlODBC with its communication log on, which leaves a file in
+      // /tmp for every process.
+      pairs.push_back({"CommLog", "0", Quoting::kPlain});
+      break;
+    }
+    case OdbcDriverKind::kOther:
+      pairs.push_back({"Server", settings.server, Quoting::kOdbcRule});
+      pairs.push_back({"Database", settings.database, Quoting::kOdbcRule});
+      pairs.push_back({"UID", settings.user, Quoting::kOdbcRule});
+      pairs.push_back({"PWD", settings.password, Quoting::kOdbcRule});
+      break;
   }
-
-  return driver_pair + Joined({{"Server", settings.server},
-                               {"Database", settings.database},
-                               {"UID", settings.user},
-                               {"PWD", settings.password}},
-                              Quoting::kOdbcRule);
+  return Joined(pairs);
 }
 
 }  // namespace dorvek::db

@@ -1,6 +1,8 @@
 #include "db/soci_database.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -12,17 +14,69 @@
 #include <soci/soci.h>
 #include <soci/sqlite3/soci-sqlite3.h>
 
+#include "core/ascii.h"
 #include "db/odbc_connection_string.h"
 
 namespace dorvek::db {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Native SQLite: the progress handler interrupts a statement once `at` has passed, and
+// notes that it did.
+struct SqliteDeadline {
+  SteadyClock::time_point at = SteadyClock::time_point::max();
+  bool interrupted = false;
+};
+
+// How many SQLite virtual machine steps pass between two looks at the clock.
+constexpr int kSqliteProgressSteps = 1000;
+
+int SqliteProgress(void* context) {
+  auto* deadline = static_cast<SqliteDeadline*>(context);
+  if (SteadyClock::now() < deadline->at) return 0;
+  deadline->interrupted = true;
+  return 1;  // interrupts the statement with SQLITE_INTERRUPT
+}
+
+}  // namespace
 
 struct SociDatabase::Session {
   soci::session sql;
   Dialect dialect = Dialect::kSqlServer;
   bool odbc = false;
+  // What each ODBC statement is given as SQL_ATTR_QUERY_TIMEOUT, in seconds.
+  SQLULEN query_timeout_s = 0;
+  SqliteDeadline sqlite_deadline;
 };
 
 namespace {
+
+// The statement time-out as each ODBC driver is to be given it.
+SQLULEN OdbcQueryTimeout(OdbcDriverKind driver, std::chrono::seconds statement) {
+  long long seconds = statement.count();
+  // FreeTDS waits the time-out once for the answer and once more for the cancel.
+  if (driver == OdbcDriverKind::kFreeTds) seconds /= 2;
+  return static_cast<SQLULEN>(std::max<long long>(seconds, 1));
+}
+
+// What the server calls itself, or "" when the driver does not say.
+std::string DbmsName(soci::session& sql) {
+  auto* backend = static_cast<soci::odbc_session_backend*>(sql.get_backend());
+  SQLCHAR name[256] = {};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfo(backend->hdbc_, SQL_DBMS_NAME, name, sizeof name, &length)))
+    return {};
+  return std::string(reinterpret_cast<const char*>(name));
+}
+
+// Gives an ODBC statement its time-out. A driver that cannot take one runs without.
+void SetQueryTimeout(soci::statement& st, SQLULEN seconds) {
+  auto* backend = static_cast<soci::odbc_statement_backend*>(st.get_backend());
+  SQLSetStmtAttr(backend->hstmt_, SQL_ATTR_QUERY_TIMEOUT,
+                 reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(seconds)), 0);
+}
 
 // The connection string of SOCI's SQLite backend splits at blanks; a path with a blank
 // is written in double quotes, which that parser understands.
@@ -268,21 +322,126 @@ class OdbcRowReader {
 
 }  // namespace
 
+bool IsTimeoutState(std::string_view sqlstate) {
+  return sqlstate == "HYT00" || sqlstate == "HYT01" || sqlstate == "57014";
+}
+
 bool IsBrokenConnection(const FailureInfo& failure) {
   if (failure.sqlstate.size() >= 2 && failure.sqlstate.compare(0, 2, "08") == 0) return true;
+  if (failure.timed_out || IsTimeoutState(failure.sqlstate)) return true;
   return !failure.session_connected;
 }
 
+bool IsTimedOutOpening(std::string_view sqlstate, SteadyClock::duration took,
+                       std::chrono::seconds login_timeout) {
+  if (IsTimeoutState(sqlstate)) return true;
+  const auto almost = std::max<SteadyClock::duration>(login_timeout - std::chrono::seconds(1),
+                                                      login_timeout / 2);
+  return took >= almost;
+}
+
+std::string HidePassword(std::string text, std::string_view password) {
+  constexpr std::string_view kMask = "****";
+  if (password.size() >= 3) {
+    for (auto at = text.find(password); at != std::string::npos;
+         at = text.find(password, at + kMask.size()))
+      text.replace(at, password.size(), kMask);
+  }
+  // A "PWD=" pair, braced or not, up to where its value ends.
+  const std::string lower = core::ToLower(text);
+  std::string out;
+  std::size_t from = 0;
+  for (auto at = lower.find("pwd=", from); at != std::string::npos; at = lower.find("pwd=", from)) {
+    const std::size_t value = at + 4;
+    std::size_t end;
+    if (value < text.size() && text[value] == '{') {
+      end = value + 1;
+      while (end < text.size()) {
+        if (text[end] == '}') {
+          if (end + 1 < text.size() && text[end + 1] == '}') {
+            end += 2;
+            continue;
+          }
+          ++end;
+          break;
+        }
+        ++end;
+      }
+    } else {
+      end = text.find_first_of(";\n\"'", value);
+      if (end == std::string::npos) end = text.size();
+    }
+    out.append(text, from, value - from);
+    out += kMask;
+    from = end;
+  }
+  out.append(text, from, std::string::npos);
+  return out;
+}
+
+Dialect DialectOfDbmsName(std::string_view dbms_name, Dialect fallback) {
+  const std::string name = core::ToLower(dbms_name);
+  if (name.find("postgres") != std::string::npos) return Dialect::kPostgreSql;
+  if (name.find("sqlite") != std::string::npos) return Dialect::kSqlite;
+  if (name.find("sql server") != std::string::npos) return Dialect::kSqlServer;
+  return fallback;
+}
+
 SociDatabase::SociDatabase(ConnectionSettings settings, core::EventLog& log)
-    : settings_(std::move(settings)), log_(log) {}
+    : settings_(std::move(settings)), log_(log), clock_(system_clock_) {}
+
+SociDatabase::SociDatabase(ConnectionSettings settings, core::EventLog& log,
+                           const core::Clock& clock)
+    : settings_(std::move(settings)), log_(log), clock_(clock) {}
 
 SociDatabase::~SociDatabase() {
   if (session_) CloseQuietly(session_->sql);
 }
 
+void SociDatabase::Configure(ConnectionSettings settings) {
+  settings_ = std::move(settings);
+  paused_until_.reset();
+}
+
 bool SociDatabase::IsOpen() const { return session_ != nullptr; }
 
-Dialect SociDatabase::dialect() const { return settings_.dialect(); }
+Dialect SociDatabase::dialect() const {
+  if (session_) return session_->dialect;
+  return connected_dialect_.value_or(settings_.dialect());
+}
+
+std::unique_ptr<SociDatabase::Session> SociDatabase::Connect() {
+  auto session = std::make_unique<Session>();
+  session->dialect = settings_.dialect();
+  if (settings_.backend() == Backend::kSqlite) {
+    // SQLite would create a missing file; the service never creates the database.
+    const std::filesystem::path file = settings_.SqlitePath();
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error))
+      throw DatabaseError(fmt::format(
+          "Cannot establish connection to the database. {}: no such file", file.string()));
+    session->sql.open(soci::sqlite3, SqliteConnectString(file));
+    auto* backend = static_cast<soci::sqlite3_session_backend*>(session->sql.get_backend());
+    sqlite_api::sqlite3_progress_handler(backend->conn_, kSqliteProgressSteps, &SqliteProgress,
+                                         &session->sqlite_deadline);
+    try {
+      // The dispatch programs share the file: readers must not wait for writers.
+      session->sql << "PRAGMA journal_mode=WAL";
+    } catch (...) {
+      CloseQuietly(session->sql);
+      throw;
+    }
+    return session;
+  }
+  session->odbc = true;
+  const OdbcDriverKind driver = settings_.DriverKind();
+  session->query_timeout_s = OdbcQueryTimeout(driver, settings_.timeouts.statement);
+  soci::connection_parameters parameters(soci::odbc, OdbcConnectionString(settings_));
+  parameters.set_option(soci::odbc_option_driver_complete, "0");  // never prompt
+  session->sql.open(parameters);
+  session->dialect = DialectOfDbmsName(DbmsName(session->sql), session->dialect);
+  return session;
+}
 
 void SociDatabase::Open() {
   if (IsOpen()) return;
@@ -290,29 +449,31 @@ void SociDatabase::Open() {
     log_.Warning(kIncompleteSettingsText);
     throw DatabaseError(std::string(kOperationAbortedText));
   }
-  auto session = std::make_unique<Session>();
-  session->dialect = settings_.dialect();
-  try {
-    if (settings_.backend() == Backend::kSqlite) {
-      // SQLite would create a missing file; the service never creates the database.
-      const std::filesystem::path file = settings_.SqlitePath();
-      std::error_code error;
-      if (!std::filesystem::is_regular_file(file, error))
-        throw DatabaseError(fmt::format(
-            "Cannot establish connection to the database. {}: no such file", file.string()));
-      session->sql.open(soci::sqlite3, SqliteConnectString(file));
-      // The dispatch programs share the file: readers must not wait for writers.
-      session->sql << "PRAGMA journal_mode=WAL";
-    } else {
-      session->odbc = true;
-      soci::connection_parameters parameters(soci::odbc, OdbcConnectionString(settings_));
-      parameters.set_option(soci::odbc_option_driver_complete, "0");  // never prompt
-      session->sql.open(parameters);
-    }
-  } catch (const soci::soci_error& e) {
-    CloseQuietly(session->sql);
-    throw DatabaseError(e.get_error_message());
+  if (paused_until_) {
+    if (clock_.Steady() < *paused_until_) throw DatabaseError(pause_text_);
+    paused_until_.reset();
   }
+  const auto started = SteadyClock::now();
+  std::unique_ptr<Session> session;
+  try {
+    session = Connect();
+  } catch (const soci::soci_error& e) {
+    std::string sqlstate;
+    if (const auto* odbc = dynamic_cast<const soci::odbc_soci_error*>(&e))
+      sqlstate = reinterpret_cast<const char*>(odbc->odbc_error_code());
+    const std::string text = HidePassword(e.get_error_message(), settings_.password);
+    if (settings_.backend() == Backend::kOdbc &&
+        IsTimedOutOpening(sqlstate, SteadyClock::now() - started, settings_.timeouts.login)) {
+      paused_until_ = clock_.Steady() + settings_.timeouts.reopen_pause;
+      pause_text_ = text;
+    }
+    throw DatabaseError(text);
+  } catch (const DatabaseError& e) {
+    throw DatabaseError(HidePassword(e.what(), settings_.password));
+  } catch (const std::exception& e) {
+    throw DatabaseError(HidePassword(e.what(), settings_.password));
+  }
+  connected_dialect_ = session->dialect;
   session_ = std::move(session);
   log_.Info(kConnectedText);
 }
@@ -327,26 +488,30 @@ void SociDatabase::Close() {
 template <typename Work>
 auto SociDatabase::Run(Work&& work) {
   Open();
+  Session& session = *session_;
+  // Statements run only in here, so the deadline is set afresh before each.
+  session.sqlite_deadline = {SteadyClock::now() + settings_.timeouts.statement, false};
   try {
-    return work(*session_);
+    return work(session);
   } catch (const soci::soci_error& e) {
     FailureInfo failure;
-    if (session_->odbc) {
+    failure.timed_out = session.sqlite_deadline.interrupted;
+    if (session.odbc) {
       if (const auto* odbc = dynamic_cast<const soci::odbc_soci_error*>(&e))
         failure.sqlstate = reinterpret_cast<const char*>(odbc->odbc_error_code());
       try {
-        failure.session_connected = session_->sql.is_connected();
+        failure.session_connected = session.sql.is_connected();
       } catch (...) {
         failure.session_connected = false;
       }
     }
-    const std::string message = e.get_error_message();
+    const std::string message = HidePassword(e.get_error_message(), settings_.password);
     if (IsBrokenConnection(failure)) Close();
     throw DatabaseError(message);
-  } catch (const DatabaseError&) {
-    throw;
+  } catch (const DatabaseError& e) {
+    throw DatabaseError(HidePassword(e.what(), settings_.password));
   } catch (const std::exception& e) {
-    throw DatabaseError(e.what());
+    throw DatabaseError(HidePassword(e.what(), settings_.password));
   }
 }
 
@@ -358,6 +523,7 @@ std::vector<Row> SociDatabase::Query(std::string_view sql, const Params& params)
       soci::statement st(session.sql);
       bindings.AttachTo(st);
       st.alloc();
+      SetQueryTimeout(st, session.query_timeout_s);
       st.prepare(std::string(sql));
       st.define_and_bind();
       st.execute(false);  // binds and executes; the rows are read below
@@ -384,6 +550,7 @@ void SociDatabase::Execute(std::string_view sql, const Params& params) {
     soci::statement st(session.sql);
     bindings.AttachTo(st);
     st.alloc();
+    if (session.odbc) SetQueryTimeout(st, session.query_timeout_s);
     st.prepare(std::string(sql));
     st.define_and_bind();
     st.execute(true);

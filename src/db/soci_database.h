@@ -2,11 +2,14 @@
 // The dispatch database through SOCI: SQL Server (or another driver) over ODBC, or a
 // SQLite file through SOCI's own SQLite backend.
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/event_log.h"
 #include "db/connection_settings.h"
 #include "db/database.h"
@@ -24,18 +27,64 @@ inline constexpr std::string_view kDisconnectedText =
 struct FailureInfo {
   std::string sqlstate;              // ODBC SQLSTATE, empty for other backends
   bool session_connected = true;     // what the session said when asked after the failure
+  bool timed_out = false;            // the statement ran past its time-out
 };
 
+// True for the SQLSTATEs of a time-out: HYT00 and HYT01 (the driver's own clock) and
+// 57014 (PostgreSQL cancelled the statement at its statement_timeout).
+bool IsTimeoutState(std::string_view sqlstate);
+
 // True when the failure shows the connection itself is gone (SQLSTATE class 08, or the
-// session no longer connected), so it must be closed and opened afresh on next use.
-// A statement error, a busy or damaged SQLite file are not such failures.
+// session no longer connected), or the statement timed out: a server that let a
+// statement run past its time-out is not trusted with the next one. Such a connection
+// is closed and opened afresh on next use. A statement error, a busy or damaged SQLite
+// file are not such failures.
 bool IsBrokenConnection(const FailureInfo& failure);
+
+// True when a failed opening counts as timed out, so further openings pause: its
+// SQLSTATE says so (FreeTDS), or it took about the whole login time-out (psqlODBC reports
+// a time-out as 08001 like any refusal; libpq's clock counts whole seconds, so it may
+// give up up to a second early).
+bool IsTimedOutOpening(std::string_view sqlstate, std::chrono::steady_clock::duration took,
+                       std::chrono::seconds login_timeout);
+
+// The text with the password replaced by "****" wherever it appears, and the value of
+// any "PWD=" pair hidden, so no log line shows it. Drivers' and SOCI's texts may quote
+// the connection string. A password of one or two characters is hidden only after
+// "PWD=", since replacing it everywhere would garble the text.
+std::string HidePassword(std::string text, std::string_view password);
+
+// The dialect of a server by the name it gives for itself (SQL_DBMS_NAME): "PostgreSQL",
+// "SQLite", "Microsoft SQL Server". An unknown name keeps the fallback.
+Dialect DialectOfDbmsName(std::string_view dbms_name, Dialect fallback);
 
 // One connection, opened on first use and kept open. Not thread-safe: every use must
 // come from one thread (the service's event loop), or be serialised by the caller.
+//
+// No use waits longer than the settings' time-outs allow (DatabaseTimeouts): the login
+// time-out goes to the driver before connecting, the statement time-out onto every
+// statement. Per path:
+//   FreeTDS     Timeout=login in the connection string; per statement
+//               SQL_ATTR_QUERY_TIMEOUT = half the statement time-out, because on expiry
+//               FreeTDS sends a cancel and waits as long again before it drops the
+//               connection.
+//   psqlODBC    libpq's connect_timeout, keepalives and tcp_user_timeout in pqopt; per
+//               statement SQL_ATTR_QUERY_TIMEOUT, which the server enforces (57014).
+//   other ODBC  per statement SQL_ATTR_QUERY_TIMEOUT, where the driver honours it.
+//   SQLite      a busy time-out for locks, and a progress handler that interrupts a
+//               statement past its time-out (natively; the SQLite ODBC driver has only
+//               the busy time-out).
+// A statement that times out closes the connection. An opening that times out makes
+// every use fail at once with the same text until reopen_pause has passed.
+//
+//   closed --use--> opening --ok--> open --broken or timed out--> closed
+//                      |                                             ^
+//                      +--timed out--> paused --reopen_pause over----+
 class SociDatabase : public Database {
  public:
   SociDatabase(ConnectionSettings settings, core::EventLog& log);
+  // The clock times the pause after a timed-out opening.
+  SociDatabase(ConnectionSettings settings, core::EventLog& log, const core::Clock& clock);
   // Closes an open connection without logging.
   ~SociDatabase() override;
 
@@ -45,10 +94,14 @@ class SociDatabase : public Database {
   bool IsOpen() const override;
   // Before every opening the settings are checked: incomplete settings log the warning
   // kIncompleteSettingsText and throw DatabaseError(kOperationAbortedText). A provider
-  // failure throws DatabaseError with the provider's text. Success logs kConnectedText.
+  // failure throws DatabaseError with the provider's text, password hidden. During the
+  // pause after a timed-out opening it throws that text again without connecting.
+  // Success logs kConnectedText.
   void Open() override;
   // Logs kDisconnectedText when it closed an open connection.
   void Close() override;
+  // The connected server's dialect, as it names itself; before the first connection,
+  // the one the settings suggest.
   Dialect dialect() const override;
 
   // Both open the connection when it is closed. A failure throws DatabaseError with the
@@ -57,18 +110,26 @@ class SociDatabase : public Database {
   void Execute(std::string_view sql, const Params& params = {}) override;
 
   const ConnectionSettings& settings() const { return settings_; }
-  // Settings for the next opening; a connection already open stays as it is.
-  void Configure(ConnectionSettings settings) { settings_ = std::move(settings); }
+  // Settings for the next opening; a connection already open stays as it is, and a
+  // pause after a timed-out opening ends.
+  void Configure(ConnectionSettings settings);
 
  private:
   struct Session;
 
+  std::unique_ptr<Session> Connect();
   template <typename Work>
   auto Run(Work&& work);
 
   ConnectionSettings settings_;
   core::EventLog& log_;
+  core::SystemClock system_clock_;
+  const core::Clock& clock_;
   std::unique_ptr<Session> session_;
+  std::optional<Dialect> connected_dialect_;  // of the last connection made
+  // After a timed-out opening: until when openings fail at once, and with what text.
+  std::optional<std::chrono::steady_clock::time_point> paused_until_;
+  std::string pause_text_;
 };
 
 }  // namespace dorvek::db

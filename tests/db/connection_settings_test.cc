@@ -41,6 +41,23 @@ TEST(ConnectionSettings, OtherDriversAreOdbcDriverNames) {
   EXPECT_EQ(s.dialect(), Dialect::kSqlite);
 }
 
+TEST(ConnectionSettings, PsqlOdbcSpeaksPostgreSql) {
+  ConnectionSettings s = Complete();
+  for (const char* driver : {"PostgreSQL Unicode", "PostgreSQL ANSI", "psqlODBC"}) {
+    s.driver = driver;
+    EXPECT_EQ(s.DriverKind(), OdbcDriverKind::kPsqlOdbc) << driver;
+    EXPECT_EQ(s.dialect(), Dialect::kPostgreSql) << driver;
+  }
+}
+
+TEST(ConnectionSettings, DefaultTimeoutsFitOneEventOfAboutThirtySeconds) {
+  const DatabaseTimeouts t;
+  EXPECT_EQ(t.login, std::chrono::seconds(10));
+  EXPECT_EQ(t.statement, std::chrono::seconds(20));
+  EXPECT_EQ(t.reopen_pause, std::chrono::seconds(30));
+  EXPECT_LE(t.login + t.statement, std::chrono::seconds(30));
+}
+
 TEST(ConnectionSettings, OdbcNeedsServerDatabasePasswordAndLogin) {
   EXPECT_TRUE(Complete().IsComplete());
   for (auto blank : {&ConnectionSettings::server, &ConnectionSettings::user,

@@ -15,6 +15,7 @@
 
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"
+#include "support/tds_stub.h"
 
 namespace dorvek::db {
 namespace {
@@ -42,20 +43,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"Plain", "127.0.0.1", "geheim",
              "Driver={FreeTDS};Server={127.0.0.1};Database={DORVEK};UID={sa};PWD={geheim};"
-             "TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         Case{"HostAndPort", "db.local,1433", "geheim",
              "Driver={FreeTDS};Server={db.local};Port={1433};Database={DORVEK};UID={sa};"
-             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         Case{"NamedInstance", "db.local\\SQLEXPRESS", "geheim",
              "Driver={FreeTDS};Server={db.local\\SQLEXPRESS};Database={DORVEK};UID={sa};"
-             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "PWD={geheim};TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         Case{"PasswordWithSemicolon", "h", "a;b=c",
              "Driver={FreeTDS};Server={h};Database={DORVEK};UID={sa};PWD={a;b=c};"
-             "TDS_Version={7.4};ClientCharset={UTF-8};"},
+             "TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"},
         // FreeTDS keeps "}}" as two characters: a brace is written as it stands.
         Case{"PasswordWithBraces", "h", "{x}y}",
              "Driver={FreeTDS};Server={h};Database={DORVEK};UID={sa};PWD={{x}y}};"
-             "TDS_Version={7.4};ClientCharset={UTF-8};"}),
+             "TDS_Version={7.4};ClientCharset={UTF-8};Timeout={10};"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FreeTdsConnectionStringLimits, ValueHoldingBraceSemicolonCannotBePassed) {
@@ -88,9 +89,59 @@ TEST(SqliteDriverConnectionString, NamesTheFileUnbraced) {
   ConnectionSettings s;
   s.driver = "SQLite3";
   s.database = "/tmp/dispatch.db";
-  EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;");
+  EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;Timeout=5000;");
   s.database = "/tmp/a;b.db";
   EXPECT_THROW(OdbcConnectionString(s), DatabaseError);
+}
+
+TEST(FreeTdsConnectionStringTimeout, IsTheLoginTimeout) {
+  ConnectionSettings s;
+  s.server = "h";
+  s.user = "sa";
+  s.password = "p";
+  s.database = "d";
+  s.timeouts.login = std::chrono::seconds(3);
+  EXPECT_NE(OdbcConnectionString(s).find(";Timeout={3};"), std::string::npos);
+}
+
+TEST(PsqlOdbcConnectionString, BracesOnlyThePasswordAndTheLibpqOptions) {
+  ConnectionSettings s;
+  s.driver = "PostgreSQL Unicode";
+  s.server = "db.local,5433";
+  s.user = "dorvek";
+  s.password = "pa;ss}w{rd";
+  s.database = "DORVEK";
+  EXPECT_EQ(OdbcConnectionString(s),
+            "Driver={PostgreSQL Unicode};Server=db.local;Port=5433;Database=DORVEK;UID=dorvek;"
+            "PWD={pa;ss}}w{rd};pqopt={connect_timeout=10 keepalives=1 keepalives_idle=5 "
+            "keepalives_interval=5 keepalives_count=2 tcp_user_timeout=20000};CommLog=0;");
+  s.server = "db.local";
+  EXPECT_NE(OdbcConnectionString(s).find("Server=db.local;Database=DORVEK;"), std::string::npos);
+}
+
+TEST(PsqlOdbcConnectionString, UnbracedValuesCannotHoldSemicolonOrStartWithABrace) {
+  for (auto field : {&ConnectionSettings::server, &ConnectionSettings::user,
+                     &ConnectionSettings::database}) {
+    for (const char* bad : {"a;b", "{a}"}) {
+      ConnectionSettings s;
+      s.driver = "PostgreSQL Unicode";
+      s.server = "h";
+      s.user = "u";
+      s.password = "p";
+      s.database = "d";
+      s.*field = bad;
+      EXPECT_THROW(OdbcConnectionString(s), DatabaseError) << bad;
+    }
+  }
+}
+
+TEST(PsqlOdbcLibpqOptions, FollowTheTimeouts) {
+  DatabaseTimeouts t;
+  t.login = std::chrono::seconds(2);
+  t.statement = std::chrono::seconds(4);
+  EXPECT_EQ(PsqlOdbcLibpqOptions(t),
+            "connect_timeout=2 keepalives=1 keepalives_idle=5 keepalives_interval=5 "
+            "keepalives_count=2 tcp_user_timeout=4000");
 }
 
 // The connection string as the real FreeTDS driver reads it: a listener on loopback plays
@@ -124,29 +175,6 @@ class FreeTdsLogin : public ::testing::Test {
     if (listener_ >= 0) close(listener_);
   }
 
-  // Reads one TDS packet; false on timeout or end of stream.
-  static bool ReadPacket(int fd, std::string& packet) {
-    auto read_exactly = [fd](char* out, std::size_t n) {
-      std::size_t got = 0;
-      while (got < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0) return false;
-        const ssize_t r = recv(fd, out + got, n - got, 0);
-        if (r <= 0) return false;
-        got += static_cast<std::size_t>(r);
-      }
-      return true;
-    };
-    char header[8];
-    if (!read_exactly(header, 8)) return false;
-    const std::size_t length =
-        (static_cast<unsigned char>(header[2]) << 8) | static_cast<unsigned char>(header[3]);
-    if (length < 8) return false;
-    packet.assign(header, 8);
-    packet.resize(length);
-    return read_exactly(packet.data() + 8, length - 8);
-  }
-
   static std::string Ucs2Field(const std::string& login, std::size_t at, bool password) {
     const auto u16 = [&](std::size_t i) {
       return static_cast<std::size_t>(static_cast<unsigned char>(login[i]) |
@@ -173,15 +201,9 @@ class FreeTdsLogin : public ::testing::Test {
     if (fd < 0) return std::nullopt;
     std::optional<Login> result;
     std::string packet;
-    if (ReadPacket(fd, packet) && packet[0] == 0x12) {
-      const unsigned char reply[] = {0x04, 0x01, 0x00, 0x14, 0x00, 0x00, 0x01, 0x00,
-                                     0x00, 0x00, 0x0B, 0x00, 0x06,  // VERSION at 11, 6 bytes
-                                     0x01, 0x00, 0x11, 0x00, 0x01,  // ENCRYPTION at 17
-                                     0xFF, 0x0F, 0x00, 0x07, 0xD0, 0x00, 0x00, 0x02};
-      std::string answer(reinterpret_cast<const char*>(reply), sizeof reply);
-      answer[3] = static_cast<char>(answer.size());
-      send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-      if (ReadPacket(fd, packet) && packet[0] == 0x10) {
+    if (test_support::ReadTdsPacket(fd, packet) && packet[0] == 0x12) {
+      test_support::SendPreloginReply(fd);
+      if (test_support::ReadTdsPacket(fd, packet) && packet[0] == 0x10) {
         const std::string login = packet.substr(8);
         result = Login{Ucs2Field(login, 52, false), Ucs2Field(login, 40, false),
                        Ucs2Field(login, 44, true), Ucs2Field(login, 68, false)};

@@ -70,7 +70,7 @@ class QueriesTest : public ::testing::TestWithParam<DbPath> {
     db_ = file_.Open(GetParam(), log_);
   }
 
-  test_support::TestDatabase file_;
+  test_support::TestDatabase file_{GetParam()};
   core::MemoryEventLog log_;
   std::unique_ptr<SociDatabase> db_;
 };
@@ -296,6 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "select * from zolinstellingen where zol_bdr_id=1 AND zol_vor_id=:vor AND zol_rc=3"},
         StatementCase{RouteStatusControleStatement(Dialect::kSqlServer, 12),
                       "EXEC PROC_ROUTESTATUS_CONTROLE 12"},
+        StatementCase{RouteStatusControleStatement(Dialect::kPostgreSql, 12),
+                      "CALL PROC_ROUTESTATUS_CONTROLE(12)"},
         StatementCase{RouteStatusControleStatement(Dialect::kSqlite, 12),
                       "INSERT INTO PROC_ROUTESTATUS_CONTROLE (wag_id) VALUES (12)"}));
 

@@ -26,7 +26,7 @@ class SociDatabaseTest : public ::testing::TestWithParam<DbPath> {
     return db_->Query(fmt::format("select count(*) as n from {}", table)).at(0).Int("n");
   }
 
-  test_support::TestDatabase file_;
+  test_support::TestDatabase file_{GetParam()};
   core::MemoryEventLog log_;
   std::unique_ptr<SociDatabase> db_;
 };
@@ -282,12 +282,85 @@ TEST(BrokenConnection, ConnectionClassFailuresAndLostSessionsAreBroken) {
   EXPECT_TRUE(IsBrokenConnection({"42S02", false}));
 }
 
+TEST(BrokenConnection, TimedOutStatementsAreBroken) {
+  EXPECT_TRUE(IsBrokenConnection({"HYT00", true}));
+  EXPECT_TRUE(IsBrokenConnection({"HYT01", true}));
+  EXPECT_TRUE(IsBrokenConnection({"57014", true}));  // PostgreSQL's statement_timeout
+  EXPECT_TRUE(IsBrokenConnection({"", true, true}));  // SQLite interrupted at its deadline
+}
+
 TEST(BrokenConnection, StatementFailuresAreNot) {
   EXPECT_FALSE(IsBrokenConnection({"", true}));
   EXPECT_FALSE(IsBrokenConnection({"42S02", true}));
   EXPECT_FALSE(IsBrokenConnection({"23000", true}));
   EXPECT_FALSE(IsBrokenConnection({"HY000", true}));
   EXPECT_FALSE(IsBrokenConnection({"0", true}));
+}
+
+struct OpeningCase {
+  const char* name;
+  const char* sqlstate;
+  std::chrono::milliseconds took;
+  std::chrono::seconds login;
+  bool timed_out;
+};
+
+class TimedOutOpening : public ::testing::TestWithParam<OpeningCase> {};
+
+TEST_P(TimedOutOpening, BySqlstateOrByTakingTheLoginTime) {
+  const OpeningCase& c = GetParam();
+  EXPECT_EQ(IsTimedOutOpening(c.sqlstate, c.took, c.login), c.timed_out);
+}
+
+using namespace std::chrono_literals;
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimedOutOpening,
+    ::testing::Values(OpeningCase{"FreeTdsSaysSo", "HYT00", 10ms, 10s, true},
+                      OpeningCase{"RefusedAtOnce", "08001", 40ms, 10s, false},
+                      OpeningCase{"RefusedSlowly", "08001", 5s, 10s, false},
+                      OpeningCase{"LibpqGaveUpASecondEarly", "08001", 9100ms, 10s, true},
+                      OpeningCase{"TookTheWholeTime", "", 10s, 10s, true},
+                      OpeningCase{"ShortTimeoutHalfTaken", "08001", 1001ms, 2s, true},
+                      OpeningCase{"ShortTimeoutRefused", "08001", 300ms, 2s, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct HideCase {
+  const char* name;
+  const char* text;
+  const char* password;
+  const char* expected;
+};
+
+class HidePasswordTable : public ::testing::TestWithParam<HideCase> {};
+
+TEST_P(HidePasswordTable, LeavesNoTraceOfIt) {
+  EXPECT_EQ(HidePassword(GetParam().text, GetParam().password), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HidePasswordTable,
+    ::testing::Values(
+        HideCase{"Nothing", "login failed", "geheim", "login failed"},
+        HideCase{"Anywhere", "bad geheim and geheim again", "geheim", "bad **** and **** again"},
+        HideCase{"BracedPair", "Driver={x};PWD={ge;h}}eim};UID=sa", "ge;h}eim",
+                 "Driver={x};PWD=****;UID=sa"},
+        HideCase{"PlainPairAnyCase", "uid=sa;pwd=xy;Server=h", "xy", "uid=sa;pwd=****;Server=h"},
+        HideCase{"ShortPasswordOnlyInItsPair", "a bad PWD=a;", "a", "a bad PWD=****;"},
+        HideCase{"PasswordHoldingTheMask", "x **** y", "****", "x **** y"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DialectOfDbmsName, KnowsTheServersByTheNamesTheyGive) {
+  EXPECT_EQ(DialectOfDbmsName("PostgreSQL", Dialect::kSqlServer), Dialect::kPostgreSql);
+  EXPECT_EQ(DialectOfDbmsName("SQLite", Dialect::kSqlServer), Dialect::kSqlite);
+  EXPECT_EQ(DialectOfDbmsName("Microsoft SQL Server", Dialect::kPostgreSql), Dialect::kSqlServer);
+  EXPECT_EQ(DialectOfDbmsName("", Dialect::kPostgreSql), Dialect::kPostgreSql);
+  EXPECT_EQ(DialectOfDbmsName("MySQL", Dialect::kSqlServer), Dialect::kSqlServer);
+}
+
+TEST_P(SociDatabaseTest, DialectIsTheConnectedServers) {
+  db_->Open();
+  EXPECT_EQ(db_->dialect(), GetParam() == test_support::DbPath::kPostgres ? Dialect::kPostgreSql
+                                                                          : Dialect::kSqlite);
 }
 
 }  // namespace

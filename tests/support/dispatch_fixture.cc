@@ -15,10 +15,11 @@ std::string SampleDataScript() {
   return text.str();
 }
 
-DispatchFixture::DispatchFixture(DbPath path) {
+DispatchFixture::DispatchFixture(DbPath path) : test_db_(path) {
   test_db_.Run(SampleDataScript());
   db_ = test_db_.Open(path, db_log_);
-  reader_ = test_db_.Open(DbPath::kNative, reader_log_);
+  // PostgreSQL is read through a second connection of its own; a SQLite file natively.
+  reader_ = test_db_.Open(path == DbPath::kPostgres ? DbPath::kPostgres : DbPath::kNative, reader_log_);
 }
 
 std::vector<db::Row> DispatchFixture::Select(const std::string& sql) { return reader_->Query(sql); }

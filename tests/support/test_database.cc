@@ -9,7 +9,17 @@
 
 namespace dorvek::test_support {
 
-std::string DbPathName(DbPath path) { return path == DbPath::kNative ? "Native" : "Odbc"; }
+std::string DbPathName(DbPath path) {
+  switch (path) {
+    case DbPath::kNative:
+      return "Native";
+    case DbPath::kOdbc:
+      return "Odbc";
+    case DbPath::kPostgres:
+      return "Postgres";
+  }
+  return "Unknown";
+}
 
 std::filesystem::path SqliteSchemaPath() {
   return std::filesystem::path(DORVEK_SOURCE_DIR) / "src/db/schema/sqlite.sql";
@@ -36,11 +46,15 @@ void RunSqliteScript(const std::filesystem::path& file, const std::string& scrip
   sqlite3_close(handle);
 }
 
-TestDatabase::TestDatabase() {
+TestDatabase::TestDatabase(DbPath path) : path_(path) {
   std::string pattern = (std::filesystem::temp_directory_path() / "dorvek-db-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
   file_ = dir_ / "dispatch.db";
+  if (path == DbPath::kPostgres) {
+    postgres_ = std::make_unique<PostgresTestDatabase>();
+    return;
+  }
   std::ifstream schema(SqliteSchemaPath());
   if (!schema) throw std::runtime_error("cannot read " + SqliteSchemaPath().string());
   std::stringstream text;
@@ -49,12 +63,23 @@ TestDatabase::TestDatabase() {
 }
 
 TestDatabase::~TestDatabase() {
+  postgres_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
 
 db::ConnectionSettings TestDatabase::Settings(DbPath path) const {
+  if ((path == DbPath::kPostgres) != (postgres_ != nullptr))
+    throw std::logic_error("a TestDatabase reaches PostgreSQL only when made for DbPath::kPostgres");
   db::ConnectionSettings settings;
+  if (postgres_) {
+    settings.driver = std::string(kPostgresOdbcDriver);
+    settings.server = "127.0.0.1," + std::to_string(postgres_->server().port);
+    settings.user = std::string(kPostgresUser);
+    settings.password = std::string(kPostgresPassword);
+    settings.database = postgres_->name();
+    return settings;
+  }
   settings.database = file_.string();
   if (path == DbPath::kNative) {
     settings.driver = "sqlite";
@@ -71,6 +96,11 @@ std::unique_ptr<db::SociDatabase> TestDatabase::Open(DbPath path, core::EventLog
   return std::make_unique<db::SociDatabase>(Settings(path), log);
 }
 
-void TestDatabase::Run(const std::string& script) const { RunSqliteScript(file_, script); }
+void TestDatabase::Run(const std::string& script) const {
+  if (postgres_)
+    postgres_->Run(script);
+  else
+    RunSqliteScript(file_, script);
+}
 
 }  // namespace dorvek::test_support

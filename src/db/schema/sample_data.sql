@@ -1,5 +1,5 @@
 -- A small dispatch database for tests and the demo: one company, three vehicles, one
--- driver, open trip sheets and a few rides. Load it after sqlite.sql.
+-- driver, open trip sheets and a few rides. Load it after sqlite.sql or postgresql.sql.
 
 INSERT INTO BEDRIJVEN (bdr_id, bdr_naam) VALUES (1, 'Taxibedrijf Dorvek');
 

@@ -1,0 +1,282 @@
+// The real binary against networked database servers on loopback:
+// - a PostgreSQL server through psqlODBC, configured like SQL Server (SQLServer as
+//   "host,port", login, a password holding ";" and braces, SQLDatabase): the gateway's
+//   packets and the operator notifications reach its tables;
+// - a SQL Server that takes the connection and never answers (FreeTDS, SQLServer =
+//   127.0.0.1,PORT of a loopback listener): the first opening fails within the login
+//   time-out with a warning, the packet controller keeps handling the gateway's packets
+//   once a second meanwhile (each failing at once with the same text), and SIGTERM stops
+//   the service well within the unit's stop time-out (90 s), even when it comes while
+//   the login is still waiting.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/memory_event_log.h"
+#include "db/soci_database.h"
+#include "support/dispatch_fixture.h"
+#include "support/service_process.h"
+#include "support/stalled_listener.h"
+#include "support/test_database.h"
+
+namespace dorvek {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using test_support::JournalEntry;
+using test_support::ReadFileBytes;
+using test_support::ServiceOptions;
+using test_support::ServiceProcess;
+namespace fs = std::filesystem;
+
+constexpr const char* kGatewayConnected = "Taxis Dorvek ZOL cliënt werd verbonden";
+constexpr const char* kDbConnected = "Taxis Dorvek ZOL database gekoppeld";
+constexpr const char* kUnitPacket = "UNIT=4711";
+// The service's defaults: login time-out 10 s; the unit's TimeoutStopSec 90 s.
+constexpr auto kLoginTimeout = 10s;
+constexpr auto kStopTimeout = 90s;
+constexpr int kHttpTimerMs = 1000;
+
+std::chrono::milliseconds Since(SteadyClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start);
+}
+
+template <typename Condition>
+bool PollUntil(Condition condition, std::chrono::milliseconds deadline) {
+  const auto until = SteadyClock::now() + deadline;
+  for (;;) {
+    if (condition()) return true;
+    if (SteadyClock::now() >= until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+std::string Texts(const std::vector<JournalEntry>& entries) {
+  std::string out;
+  for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
+  return out;
+}
+
+// The gateway simulator playing a script file: a keep-alive of terminal 4711 every
+// second once the service is connected. Killed at destruction.
+class Gateway {
+ public:
+  explicit Gateway(const fs::path& dir) : port_file_(dir / "gateway.port"), output_(dir / "gateway.txt") {
+    const fs::path script = dir / "gateway.script";
+    {
+      std::ofstream out(script);
+      out << "wait-connection\n";
+      for (int i = 0; i < 40; ++i)
+        out << "TAG=0" << 10 + i << " TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000\npause 1000\n";
+    }
+    std::vector<std::string> args = {kTool,     "--listen",      "127.0.0.1:0", "--script",
+                                     script.string(), "--timeout", "60",          "--port-file",
+                                     port_file_.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = test_support::ChildEnvironment({});
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const int error = posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+      throw std::runtime_error(std::string("cannot start the gateway simulator: ") + std::strerror(error));
+  }
+
+  ~Gateway() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int status = 0;
+      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
+
+  static bool Available() { return fs::exists(kTool); }
+
+  int Port() const {
+    if (!PollUntil([&] { return fs::exists(port_file_); }, 10s))
+      throw std::runtime_error("the gateway simulator wrote no port file\n" + ReadFileBytes(output_));
+    return std::stoi(ReadFileBytes(port_file_));
+  }
+
+ private:
+  static constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
+  fs::path port_file_;
+  fs::path output_;
+  pid_t pid_ = -1;
+};
+
+struct SqlSettings {
+  std::string driver;  // SQLDriver; empty leaves the element out (FreeTDS)
+  std::string server, user, password, database;
+};
+
+class DatabaseServerEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(DORVEK_BINARY)) << "build the dorvekzol target first";
+    ASSERT_TRUE(Gateway::Available()) << "build the gateway_simulator target first";
+    base_ = tmp_.path() / "base";
+    fs::create_directory(base_);
+    gateway_ = std::make_unique<Gateway>(tmp_.path());
+  }
+
+  void WriteConfig(const SqlSettings& sql) {
+    std::ofstream out(base_ / "VmrZOLConfig.xml", std::ios::binary);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DorvekZOLserver>\r\n"
+        << "<Timers>\r\n<HTTPTimer>" << kHttpTimerMs << "</HTTPTimer>\r\n</Timers>\r\n"
+        << "<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>" << gateway_->Port()
+        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n";
+    if (!sql.driver.empty()) out << "<SQLDriver>" << sql.driver << "</SQLDriver>\r\n";
+    out << "<SQLServer>" << sql.server << "</SQLServer>\r\n"
+        << "<SQLInlognaam>" << sql.user << "</SQLInlognaam>\r\n<SQLPaswoord>" << sql.password
+        << "</SQLPaswoord>\r\n<SQLDatabase>" << sql.database << "</SQLDatabase>\r\n"
+        << "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n"
+        << "<Separator>.</Separator>\r\n<Bedragen>0</Bedragen>\r\n</SQL>\r\n"
+        << "</DorvekZOLserver>\r\n";
+    ASSERT_TRUE(out.good());
+  }
+
+  std::unique_ptr<ServiceProcess> Launch() {
+    ServiceOptions options;
+    options.binary = DORVEK_BINARY;
+    options.base_dir = base_;
+    options.work_dir = tmp_.path();
+    options.name = "service";
+    launched_ = SteadyClock::now();
+    return std::make_unique<ServiceProcess>(options);
+  }
+
+  // SIGTERM, then the time until the process has ended with status 0.
+  std::chrono::milliseconds StopTime(ServiceProcess& service) {
+    const auto start = SteadyClock::now();
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitForExit(kStopTimeout), 0);
+    return Since(start);
+  }
+
+  test_support::TempDir tmp_;
+  fs::path base_;
+  std::unique_ptr<Gateway> gateway_;
+  SteadyClock::time_point launched_;
+};
+
+TEST_F(DatabaseServerEndToEnd, PostgresServerConfiguredLikeSqlServerTakesTheRows) {
+  test_support::TestDatabase dispatch(test_support::DbPath::kPostgres);
+  dispatch.Run(test_support::SampleDataScript());
+  const db::ConnectionSettings s = dispatch.Settings();
+  WriteConfig({s.driver, s.server, s.user, s.password, s.database});
+  core::MemoryEventLog reader_log;
+  db::SociDatabase reader(s, reader_log);
+  const auto count = [&](const std::string& table, const std::string& where) {
+    return reader.Query("select count(*) as n from " + table + " where " + where).at(0).Int("n");
+  };
+
+  auto service = Launch();
+  ASSERT_TRUE(service->WaitForEntry(kDbConnected, 10s)) << Texts(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << Texts(service->Entries());
+  // The gateway connection's notification and the keep-alives of terminal 4711.
+  ASSERT_TRUE(PollUntil([&] { return count("StatusMeldingen", "mel_status=4006") == 1; }, 10s));
+  ASSERT_TRUE(PollUntil([&] { return count("berichtenbox", "bbo_wag_id=1") >= 2; }, 10s))
+      << Texts(service->Entries());
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->WaitForExit(20s), 0);
+  EXPECT_EQ(count("StatusMeldingen", "mel_status=4008"), 1);
+  for (const auto& e : service->Entries()) {
+    EXPECT_NE(e.type, 1) << e.text;
+    EXPECT_EQ(e.text.find(s.password), std::string::npos) << e.text;
+  }
+}
+
+class StalledDatabaseEndToEnd : public DatabaseServerEndToEnd {
+ protected:
+  void SetUp() override {
+    DatabaseServerEndToEnd::SetUp();
+    WriteConfig({"", "127.0.0.1," + std::to_string(database_.port()), "sa", "geheim", "DORVEK"});
+  }
+
+  test_support::StalledListener database_;
+};
+
+TEST_F(StalledDatabaseEndToEnd, LoginTimesOutTimersKeepRunningAndStopIsQuick) {
+  auto service = Launch();
+  // ControleTimer opens the database first: the login waits out its time-out.
+  const auto failure = service->WaitForEntry(
+      [](const JournalEntry& e) { return e.type == 2; }, kLoginTimeout + 10s);
+  ASSERT_TRUE(failure) << Texts(service->Entries());
+  const auto failed_after = Since(launched_);
+  EXPECT_GE(failed_after, kLoginTimeout - 1s);
+  EXPECT_LT(failed_after, std::chrono::milliseconds(kHttpTimerMs) + kLoginTimeout + 5s);
+  EXPECT_EQ(database_.connections(), 1);
+  std::printf("login failure logged %lld ms after start: %s\n",
+              static_cast<long long>(failed_after.count()), failure->text.c_str());
+
+  // Then the gateway connects, and the packet controller handles a packet a second;
+  // each lookup fails at once with the opening's text, without a new login.
+  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << Texts(service->Entries());
+  const auto handled = [&] {
+    const auto entries = service->Entries();
+    return std::count_if(entries.begin(), entries.end(), [](const JournalEntry& e) {
+      return e.type == 4 && e.text.find(kUnitPacket) != std::string::npos;
+    });
+  };
+  const auto packets_from = SteadyClock::now();
+  ASSERT_TRUE(PollUntil([&] { return handled() >= 4; }, 10s)) << Texts(service->Entries());
+  EXPECT_LT(Since(packets_from), 8s);
+  const auto entries = service->Entries();
+  EXPECT_GE(std::count_if(entries.begin(), entries.end(),
+                          [&](const JournalEntry& e) { return e.type == 2 && e.text == failure->text; }),
+            4)
+      << Texts(entries);
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const JournalEntry& e) { return e.text == kDbConnected; }),
+            0);
+  EXPECT_EQ(database_.connections(), 1) << "no new login during the pause";
+
+  const auto stop = StopTime(*service);
+  std::printf("stopped %lld ms after SIGTERM\n", static_cast<long long>(stop.count()));
+  EXPECT_LT(stop, 10s);
+}
+
+TEST_F(StalledDatabaseEndToEnd, SigtermDuringTheLoginStopsSoonAfterTheTimeout) {
+  auto service = Launch();
+  // ControleTimer fires after HTTPTimer and the login starts waiting.
+  ASSERT_TRUE(PollUntil([&] { return database_.connections() >= 1; }, 10s));
+  const auto stop = StopTime(*service);
+  std::printf("stopped %lld ms after SIGTERM during the login\n", static_cast<long long>(stop.count()));
+  EXPECT_LT(stop, kLoginTimeout + 5s);
+  EXPECT_LT(stop, kStopTimeout / 3);
+}
+
+}  // namespace
+}  // namespace dorvek
