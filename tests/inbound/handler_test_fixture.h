@@ -31,7 +31,7 @@ class HandlerTest : public test_support::HandlerFixture {
   // of type 1 and active.
   std::vector<std::string> Notes() {
     std::vector<std::string> notes;
-    for (const db::Row& row : fixture_.Select("select * from StatusMeldingen order by rowid")) {
+    for (const db::Row& row : fixture_.Select("select * from StatusMeldingen order by " + fixture_.InsertionOrder())) {
       EXPECT_EQ(row.Int("mel_type"), 1);
       EXPECT_EQ(row.Int("mel_actief"), 1);
       notes.push_back(row.Text("mel_status") + " " + row.Text("mel_opmerking"));

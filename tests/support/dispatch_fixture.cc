@@ -15,7 +15,7 @@ std::string SampleDataScript() {
   return text.str();
 }
 
-DispatchFixture::DispatchFixture(DbPath path) : test_db_(path) {
+DispatchFixture::DispatchFixture(DbPath path) : path_(path), test_db_(path) {
   test_db_.Run(SampleDataScript());
   db_ = test_db_.Open(path, db_log_);
   // PostgreSQL is read through a second connection of its own; a SQLite file natively.

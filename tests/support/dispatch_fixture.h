@@ -27,8 +27,13 @@ class DispatchFixture {
   // seen as any other program of the dispatch side would see it.
   std::vector<db::Row> Select(const std::string& sql);
   long long Count(const std::string& table, const std::string& where = "1=1");
+  // A column to "order by" for the order rows were written in, where a table has no key
+  // that shows it (StatusMeldingen): SQLite's rowid, PostgreSQL's ctid (rows of a test
+  // are never vacuumed away).
+  std::string InsertionOrder() const { return path_ == DbPath::kPostgres ? "ctid" : "rowid"; }
 
  private:
+  DbPath path_;
   TestDatabase test_db_;
   core::MemoryEventLog db_log_;
   std::unique_ptr<db::SociDatabase> db_;

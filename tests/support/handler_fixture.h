@@ -69,7 +69,7 @@ class HandlerFixture : public ::testing::TestWithParam<DbPath> {
   // "status: text" of every notification, in order.
   std::vector<std::string> Notifications() {
     std::vector<std::string> out;
-    for (const auto& row : fixture_.Select("select * from StatusMeldingen order by rowid"))
+    for (const auto& row : fixture_.Select("select * from StatusMeldingen order by " + fixture_.InsertionOrder()))
       out.push_back(std::to_string(row.Int("mel_status")) + ": " + row.Text("mel_opmerking"));
     return out;
   }
