@@ -52,6 +52,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # ... and what it needs without linking: the FreeTDS ODBC driver, which the ODBC
 # manager loads by its name "FreeTDS"; useradd for INSTALL; systemd to run the unit.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, passwd, systemd")
+# The sqlite3 shell makes a trial database from /usr/share/dorvekzol/sqlite.sql.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

@@ -89,8 +89,9 @@ RestartSec=5s
 RestartPreventExitStatus={start_failed}
 UMask=0077
 
-# Hardening: the service writes only its base directory, talks TCP and UDP over IPv4
-# or IPv6 to the local networks and to the journal socket, and needs no privilege.
+# Hardening: the service writes only its base directory (and a SQLite database's),
+# talks TCP and UDP over IPv4 or IPv6 to the local networks (and the addresses its
+# configuration names) and to the journal socket, and needs no privilege.
 NoNewPrivileges=yes
 CapabilityBoundingSet=
 AmbientCapabilities=
