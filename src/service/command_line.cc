@@ -68,9 +68,10 @@ gateway. Without a switch it runs as the service DorvekZOL in the foreground, un
 systemd (Type=notify) or from a terminal.
 
 Switches (any case, also written /INSTALL or -install):
-  INSTALL            write and enable the systemd unit DorvekZOL.service, create the
-                     data directories and the configuration file
-  UNINSTALL          disable and remove the unit; data and configuration stay
+  INSTALL            create the system user dorvekzol when missing, write and enable
+                     the systemd unit DorvekZOL.service, create the data directories
+                     and the configuration file and give them to that user
+  UNINSTALL          disable and remove the unit; the user, data and configuration stay
   SILENT             print no confirmation
 
 Options:

@@ -2,9 +2,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include <asio.hpp>
 #include <fmt/format.h>
@@ -16,9 +18,12 @@
 #include "db/soci_database.h"
 #include "db/udp_sender.h"
 #include "gateway/asio_gateway_link.h"
+#include "service/config_file.h"
 #include "service/dorvek_service.h"
+#include "service/service_user.h"
 #include "service/system_state.h"
 #include "service/unit_file.h"
+#include "service/unit_grants.h"
 
 namespace dorvek::service {
 namespace {
@@ -108,31 +113,64 @@ class Host {
     return 0;
   }
 
+  // Registers the service: the service user (created when missing), the unit, the data
+  // files, and the data handed to the user. With the unit directory redirected, it only
+  // says what it would do to the machine.
   int Install() {
-    UnitOptions unit{options_.executable, base_dir_, ExtraArguments()};
+    const bool redirected = UnitDirectoryRedirected();
+    std::vector<std::string> notes;
+    std::vector<std::string> warnings;
     try {
-      InstallUnit(unit, *log_);
+      CheckBaseDirectory(base_dir_);
+      const InstallInputs inputs = ReadInstallInputs();
+      std::optional<Account> user;
+      if (redirected) {
+        if (!users_.Find(kServiceUserName))
+          notes.push_back("Would run: " + CommandText(CreateUserCommand(kServiceUserName)));
+        notes.push_back(fmt::format("Would give {} and {} to the user {}, and {} to its group",
+                                    (base_dir_ / "VmrZOLData").string(),
+                                    (base_dir_ / kConfigFileName).string(), kServiceUserName,
+                                    base_dir_.string()));
+      } else {
+        user = EnsureServiceUser(kServiceUserName, users_, runner_);
+      }
+      const UnitGrants grants = GrantsFor(inputs);
+      InstallUnit(UnitOptions{options_.executable, base_dir_, ExtraArguments(), kServiceUserName,
+                              grants.write_paths, grants.addresses},
+                  runner_, *log_);
       service_.ServiceAfterInstall();
+      if (user) {
+        for (auto& w : GiveBaseDirectory(base_dir_, *user)) warnings.push_back(std::move(w));
+        for (auto& w : SqliteAccessWarnings(inputs, *user)) warnings.push_back(std::move(w));
+      }
     } catch (const std::exception& e) {
       log_->Error(e.what());
       std::fprintf(stderr, "%s\n", e.what());
       return 1;
     }
-    if (!options_.command_line.silent)
-      std::printf("Service %s installed: %s\n", kServiceName, (UnitDirectory() / kUnitFileName).c_str());
+    for (const auto& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+    if (!options_.command_line.silent) {
+      std::printf("Service %s installed: %s\nIt runs as the user %s.\n", kServiceName,
+                  (UnitDirectory() / kUnitFileName).c_str(), kServiceUserName);
+      for (const auto& note : notes) std::printf("%s\n", note.c_str());
+    }
     return 0;
   }
 
   int Uninstall() {
     try {
       service_.ServiceBeforeUninstall();
-      UninstallUnit(*log_);
+      UninstallUnit(runner_, *log_);
     } catch (const std::exception& e) {
       log_->Error(e.what());
       std::fprintf(stderr, "%s\n", e.what());
       return 1;
     }
-    if (!options_.command_line.silent) std::printf("Service %s uninstalled\n", kServiceName);
+    if (!options_.command_line.silent)
+      std::printf(
+          "Service %s uninstalled.\nThe user %s and the data in %s (%s, VmrZOLData) stay in place; "
+          "remove them by hand if they are no longer wanted.\n",
+          kServiceName, kServiceUserName, base_dir_.c_str(), std::string(kConfigFileName).c_str());
     return 0;
   }
 
@@ -145,6 +183,22 @@ class Host {
   static std::unique_ptr<db::UdpSender> LanTarget(const std::string& target) {
     if (target.empty()) return std::make_unique<db::AsioUdpSender>();
     return std::make_unique<db::AsioUdpSender>(db::ParseLanTarget(target));
+  }
+
+  // What the unit must allow, from the configuration as start would read it (when there
+  // is one yet) and the machine's name servers.
+  InstallInputs ReadInstallInputs() const {
+    InstallInputs inputs;
+    inputs.base_dir = base_dir_;
+    inputs.lan_target = options_.command_line.lan_target;
+    const auto config = base_dir_ / kConfigFileName;
+    std::error_code ec;
+    if (std::filesystem::exists(config, ec)) inputs.settings = ReadSettings(LoadConfigLines(config));
+    std::ifstream resolv("/etc/resolv.conf", std::ios::binary);
+    std::ostringstream text;
+    text << resolv.rdbuf();
+    inputs.resolv_conf = text.str();
+    return inputs;
   }
 
   // The options a unit must repeat so the service runs as it was installed.
@@ -269,6 +323,8 @@ class Host {
 
   const HostOptions& options_;
   std::filesystem::path base_dir_;
+  ProcessCommandRunner runner_;
+  SystemUserDatabase users_;
   asio::io_context io_;
   core::SystemClock clock_;
   std::unique_ptr<core::EventLog> log_;

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
+
+#include "service/unit_grants.h"
 
 namespace dorvek::service {
 
@@ -46,30 +46,15 @@ bool UnderHomes(const std::filesystem::path& p) {
   return false;
 }
 
-// Runs systemctl with the arguments; the exit status is logged when it is not 0.
-void Systemctl(const std::vector<std::string>& args, core::EventLog& log) {
-  std::vector<char*> argv;
-  std::string program = "systemctl";
-  argv.push_back(program.data());
-  std::vector<std::string> copy = args;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    log.Warning(std::string("systemctl: ") + std::strerror(errno));
-    return;
-  }
-  if (pid == 0) {
-    execvp("systemctl", argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::string joined;
-    for (const auto& a : args) joined += " " + a;
-    log.Warning(fmt::format("systemctl{} failed with status {}", joined,
-                            WIFEXITED(status) ? WEXITSTATUS(status) : -1));
+// Runs systemctl with the arguments; a failure is logged, and installation goes on.
+void Systemctl(const std::vector<std::string>& args, CommandRunner& runner, core::EventLog& log) {
+  std::vector<std::string> argv{"systemctl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  try {
+    const int status = runner.Run(argv);
+    if (status != 0) log.Warning(fmt::format("{} failed with status {}", CommandText(argv), status));
+  } catch (const std::exception& e) {
+    log.Warning(e.what());
   }
 }
 
@@ -79,6 +64,13 @@ std::string BuildUnitFile(const UnitOptions& o) {
   const std::string base = o.base_dir.string();
   std::string exec = QuoteArgument(o.executable.string());
   if (!o.extra_arguments.empty()) exec += " " + o.extra_arguments;
+  // The base directory must exist; a further directory may be missing ("-"), and then
+  // only the database in it fails, not the whole start.
+  std::string write_paths = QuoteArgument(base);
+  for (const auto& path : o.write_paths) write_paths += " " + QuoteArgument("-" + path.string());
+  std::string allowed(kLocalNetworks);
+  for (const auto& address : o.allowed_addresses) allowed += " " + address;
+  const std::string user = o.user.empty() ? std::string() : "User=" + EscapeSpecifiers(o.user) + "\n";
   std::string unit = fmt::format(R"([Unit]
 Description={display}
 Wants=network-online.target
@@ -87,7 +79,7 @@ After=network-online.target
 [Service]
 Type=notify
 NotifyAccess=main
-ExecStart={exec}
+{user}ExecStart={exec}
 WorkingDirectory={base}
 TimeoutStartSec=5s
 TimeoutStopSec={stop_sec}s
@@ -97,13 +89,16 @@ RestartSec=5s
 RestartPreventExitStatus={start_failed}
 UMask=0077
 
-# Hardening: the service writes only its base directory, talks TCP and UDP over IPv4
-# or IPv6 and the journal socket, and needs no privilege.
+# Hardening: the service writes only its base directory (and a SQLite database's),
+# talks TCP and UDP over IPv4 or IPv6 to the local networks (and the addresses its
+# configuration names) and to the journal socket, and needs no privilege.
 NoNewPrivileges=yes
 CapabilityBoundingSet=
 AmbientCapabilities=
 ProtectSystem=strict
-ReadWritePaths={base_q}
+ReadWritePaths={write_paths}
+IPAddressDeny=any
+IPAddressAllow={allowed}
 PrivateTmp=yes
 PrivateDevices=yes
 DevicePolicy=closed
@@ -133,10 +128,12 @@ SystemCallErrorNumber=EPERM
                                  fmt::arg("display", kDisplayName), fmt::arg("exec", exec),
                                  fmt::arg("stop_sec", kTimeoutStopSec), fmt::arg("watchdog_sec", kWatchdogSec),
                                  fmt::arg("start_failed", kExitStartFailed),
-                                 fmt::arg("base_q", QuoteArgument(base)),
-                                 fmt::arg("base", EscapeSpecifiers(base)));
-  // A base directory inside the home directories cannot be hidden from the service.
-  if (!UnderHomes(o.base_dir)) unit += "ProtectHome=yes\n";
+                                 fmt::arg("write_paths", write_paths), fmt::arg("allowed", allowed),
+                                 fmt::arg("user", user), fmt::arg("base", EscapeSpecifiers(base)));
+  // A directory to write inside the home directories cannot be hidden from the service.
+  bool under_homes = UnderHomes(o.base_dir);
+  for (const auto& path : o.write_paths) under_homes = under_homes || UnderHomes(path);
+  if (!under_homes) unit += "ProtectHome=yes\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";
   return unit;
 }
@@ -147,12 +144,14 @@ std::filesystem::path UnitDirectory() {
   return "/etc/systemd/system";
 }
 
-bool ShouldCallSystemctl() {
+bool UnitDirectoryRedirected() {
   const char* dir = std::getenv("DORVEKZOL_UNIT_DIR");
-  return !(dir && *dir) && sd_booted() > 0;
+  return dir && *dir;
 }
 
-void InstallUnit(const UnitOptions& options, core::EventLog& log) {
+bool ShouldCallSystemctl() { return !UnitDirectoryRedirected() && sd_booted() > 0; }
+
+void InstallUnit(const UnitOptions& options, CommandRunner& runner, core::EventLog& log) {
   const auto path = UnitDirectory() / kUnitFileName;
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -164,18 +163,18 @@ void InstallUnit(const UnitOptions& options, core::EventLog& log) {
   std::error_code ec;
   std::filesystem::permissions(path, std::filesystem::perms(0644), ec);
   if (ShouldCallSystemctl()) {
-    Systemctl({"daemon-reload"}, log);
-    Systemctl({"enable", kUnitFileName}, log);
+    Systemctl({"daemon-reload"}, runner, log);
+    Systemctl({"enable", kUnitFileName}, runner, log);
   }
 }
 
-void UninstallUnit(core::EventLog& log) {
+void UninstallUnit(CommandRunner& runner, core::EventLog& log) {
   const auto path = UnitDirectory() / kUnitFileName;
-  if (ShouldCallSystemctl()) Systemctl({"disable", kUnitFileName}, log);
+  if (ShouldCallSystemctl()) Systemctl({"disable", kUnitFileName}, runner, log);
   std::error_code ec;
   std::filesystem::remove(path, ec);
   if (ec) throw std::runtime_error("cannot remove " + path.string() + ": " + ec.message());
-  if (ShouldCallSystemctl()) Systemctl({"daemon-reload"}, log);
+  if (ShouldCallSystemctl()) Systemctl({"daemon-reload"}, runner, log);
 }
 
 }  // namespace dorvek::service

@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/event_log.h"
+#include "service/command_runner.h"
 
 namespace dorvek::service {
 
@@ -28,8 +30,13 @@ inline constexpr int kTimeoutStopSec = 90;
 
 struct UnitOptions {
   std::filesystem::path executable;  // absolute
-  std::filesystem::path base_dir;    // absolute; the one directory the service writes
+  std::filesystem::path base_dir;    // absolute; the directory the service writes
   std::string extra_arguments;       // appended to ExecStart as they stand
+  std::string user;                  // User=; empty runs the service as root
+  // Further directories to write (a SQLite database's), each allowed to be missing.
+  std::vector<std::filesystem::path> write_paths;
+  // IP addresses to reach beyond the local networks (unit_grants.h).
+  std::vector<std::string> allowed_addresses;
 };
 
 // One argument of ExecStart, quoted as systemd reads it.
@@ -37,20 +44,25 @@ std::string QuoteArgument(const std::string& argument);
 
 // The unit's text: Type=notify, the wait hint as start time-out, a stop time-out and a
 // watchdog above the longest wait of the event loop, restart on failure except after a
-// failed start, automatic start, and hardening that leaves the service only
-// its base directory to write, the network families it uses and nothing else.
+// failed start, automatic start, the user to run as, and hardening that leaves the
+// service its base directory (and the write paths) to write, the local networks (and
+// the allowed addresses) to reach over IPv4, IPv6 and the journal socket, and no
+// privilege.
 std::string BuildUnitFile(const UnitOptions& options);
 
 // /etc/systemd/system, or the directory DORVEKZOL_UNIT_DIR names.
 std::filesystem::path UnitDirectory();
-// True when the unit directory is the system's own (DORVEKZOL_UNIT_DIR not set) and
-// systemd runs this machine: only then is systemctl asked to reload and enable.
+// True when DORVEKZOL_UNIT_DIR names the unit directory. INSTALL and UNINSTALL then
+// change nothing of the machine's own: no systemctl, no user, no ownership.
+bool UnitDirectoryRedirected();
+// True when the unit directory is the system's own and systemd runs this machine: only
+// then is systemctl asked to reload and enable.
 bool ShouldCallSystemctl();
 
-// Writes the unit (mode 0644) and, where ShouldCallSystemctl, reloads and enables it.
-// Throws std::runtime_error when the unit cannot be written.
-void InstallUnit(const UnitOptions& options, core::EventLog& log);
+// Writes the unit (mode 0644) and, where ShouldCallSystemctl, reloads and enables it
+// through the runner. Throws std::runtime_error when the unit cannot be written.
+void InstallUnit(const UnitOptions& options, CommandRunner& runner, core::EventLog& log);
 // Disables and removes the unit; a missing unit is not a failure.
-void UninstallUnit(core::EventLog& log);
+void UninstallUnit(CommandRunner& runner, core::EventLog& log);
 
 }  // namespace dorvek::service

@@ -1,6 +1,7 @@
 // The real binary's registration switches, with the unit directory redirected into a
 // scratch directory, and its informational options.
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -13,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "service/config_file.h"
+#include "service/service_user.h"
 #include "service/unit_file.h"
+#include "service/unit_grants.h"
 #include "support/service_process.h"
 
 namespace dorvek {
@@ -131,6 +134,7 @@ TEST_F(ServiceInstall, SilentInstallWritesTheUnitAndTheDataFilesAndPrintsNothing
                                       "--base-dir", base_.string()}))
       << *exec;
   EXPECT_EQ(UnitValue(unit, "Type"), "notify");
+  EXPECT_EQ(UnitValue(unit, "User"), "dorvekzol");
   EXPECT_EQ(UnitValue(unit, "WantedBy"), "multi-user.target");
   EXPECT_EQ(UnitValue(unit, "WorkingDirectory"), base_.string());
   // Above the event loop's longest bounded wait; no restart after a failed start.
@@ -194,6 +198,69 @@ TEST_P(ServiceInstallSwitch, InstallWithoutSilentConfirms) {
 INSTANTIATE_TEST_SUITE_P(AnySpelling, ServiceInstallSwitch,
                          ::testing::Values("INSTALL", "/install", "-Install", "install"));
 
+struct stat Stat(const std::filesystem::path& path) {
+  struct stat st{};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// With the unit directory redirected, INSTALL creates no user and changes no owner or
+// mode: it says what it would do. The unit names the user all the same.
+TEST_F(ServiceInstall, RedirectedInstallSaysWhichUserCommandItWouldRunAndChangesNoOwner) {
+  std::filesystem::permissions(base_, std::filesystem::perms(0755));
+  const auto result = Install({"INSTALL"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err.find("warning:"), std::string::npos) << result.err;
+  EXPECT_EQ(UnitValue(ReadFileBytes(unit_file()), "User"), "dorvekzol");
+  EXPECT_NE(result.out.find("It runs as the user dorvekzol."), std::string::npos) << result.out;
+  const std::string would_run =
+      "Would run: " + service::CommandText(service::CreateUserCommand(service::kServiceUserName)) + "\n";
+  if (::getpwnam("dorvekzol") == nullptr) {
+    EXPECT_NE(result.out.find(would_run), std::string::npos) << result.out;
+  } else {
+    EXPECT_EQ(result.out.find("Would run:"), std::string::npos) << "the user exists here already";
+  }
+  EXPECT_NE(result.out.find("Would give " + (base_ / "VmrZOLData").string()), std::string::npos) << result.out;
+
+  EXPECT_EQ(Stat(base_).st_mode & 07777, 0755u);
+  for (const char* path : {"", "VmrZOLData", "VmrZOLData/Config/readme.xml", "VmrZOLConfig.xml"}) {
+    EXPECT_EQ(Stat(base_ / path).st_uid, ::geteuid()) << path;
+    EXPECT_EQ(Stat(base_ / path).st_gid, ::getegid()) << path;
+  }
+  EXPECT_EQ(Stat(base_ / "VmrZOLConfig.xml").st_mode & 07777, 0600u);
+}
+
+// The unit as systemd reads it: no line it does not understand, and an exposure of 1.0
+// or lower.
+TEST_F(ServiceInstall, SystemdAcceptsTheUnitAndRatesItsExposureAtMostOnePointZero) {
+  // A database elsewhere and a public gateway widen the unit; it must still parse.
+  const auto elsewhere = tmp_.path() / "dispatch data";
+  std::filesystem::create_directory(elsewhere);
+  std::ofstream(base_ / "VmrZOLConfig.xml")
+      << "<Binding>203.0.113.7</Binding><Port>4001</Port><SQLDriver>sqlite</SQLDriver>"
+      << "<SQLDatabase>" << (elsewhere / "dispatch.db").string() << "</SQLDatabase>";
+  ASSERT_EQ(Install({"INSTALL", "SILENT"}).exit_code, 0);
+  const std::string unit = ReadFileBytes(unit_file());
+  const auto writable = UnitValue(unit, "ReadWritePaths");
+  ASSERT_TRUE(writable);
+  EXPECT_EQ(SplitCommandLine(*writable), (std::vector<std::string>{base_.string(), "-" + elsewhere.string()}));
+  EXPECT_EQ(UnitValue(unit, "IPAddressDeny"), "any");
+  EXPECT_EQ(UnitValue(unit, "IPAddressAllow"), std::string(service::kLocalNetworks) + " 203.0.113.7");
+
+  const auto verify = RunProgram("/usr/bin/systemd-analyze", {"verify", unit_file().string()}, {}, tmp_.path());
+  EXPECT_EQ(verify.exit_code, 0) << verify.err;
+  EXPECT_EQ(verify.err.find(unit_file().string()), std::string::npos) << verify.err;
+
+  // --threshold takes tenths: exposure 1.0 is 10.
+  const auto security = RunProgram(
+      "/usr/bin/systemd-analyze",
+      {"security", "--offline=true", "--threshold=10", "--no-pager", unit_file().string()}, {}, tmp_.path());
+  EXPECT_EQ(security.exit_code, 0) << security.out << security.err;
+  EXPECT_EQ(security.err.find(unit_file().string()), std::string::npos) << security.err;
+  EXPECT_NE(security.out.find("Overall exposure level for DorvekZOL.service:"), std::string::npos)
+      << security.out;
+}
+
 TEST_F(ServiceInstall, InstallKeepsAnExistingReadmeAndConfiguration) {
   std::filesystem::create_directories(base_ / "VmrZOLData/Config");
   { std::ofstream(base_ / "VmrZOLData/Config/readme.xml") << "mine"; }
@@ -222,11 +289,22 @@ TEST_F(ServiceInstall, UninstallRemovesTheUnitAndKeepsTheData) {
   EXPECT_EQ(entries[1].type, 4);
 }
 
-TEST_F(ServiceInstall, UninstallWithoutSilentConfirms) {
+TEST_F(ServiceInstall, UninstallWithoutSilentConfirmsAndSaysTheUserAndTheDataStay) {
   ASSERT_EQ(Install({"INSTALL", "SILENT"}).exit_code, 0);
   const auto result = Install({"/uninstall"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_NE(result.out.find("DorvekZOL"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Service DorvekZOL uninstalled"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("The user dorvekzol and the data in " + base_.string()), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("stay in place"), std::string::npos) << result.out;
+}
+
+TEST_F(ServiceInstall, ABaseDirectorySharedWithTheSystemIsRefusedBeforeAnythingIsWritten) {
+  const auto result = Run({"INSTALL", "SILENT", "--base-dir", "/proc"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("shared with the rest of the system"), std::string::npos) << result.err;
+  EXPECT_TRUE(std::filesystem::is_empty(unit_dir_));
+  EXPECT_FALSE(std::filesystem::exists("/proc/VmrZOLData"));
 }
 
 TEST_F(ServiceInstall, UninstallOfAMissingUnitSucceeds) {

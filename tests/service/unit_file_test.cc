@@ -2,10 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
+
+#include "core/memory_event_log.h"
+#include "service/service_user.h"
+#include "service/unit_grants.h"
+#include "support/fake_command_runner.h"
+#include "support/service_process.h"
 
 namespace dorvek::service {
 namespace {
+
+UnitOptions Unit(const std::string& executable, const std::string& base, const std::string& extra = "") {
+  UnitOptions options;
+  options.executable = executable;
+  options.base_dir = base;
+  options.extra_arguments = extra;
+  return options;
+}
 
 bool HasLine(const std::string& text, const std::string& line) {
   std::istringstream in(text);
@@ -15,7 +30,7 @@ bool HasLine(const std::string& text, const std::string& line) {
 }
 
 TEST(UnitFile, RunsTheExecutableAsANotifyServiceWithWatchdog) {
-  const std::string unit = BuildUnitFile({"/opt/dorvek/dorvekzol", "/opt/dorvek", ""});
+  const std::string unit = BuildUnitFile(Unit("/opt/dorvek/dorvekzol", "/opt/dorvek"));
   EXPECT_TRUE(HasLine(unit, "Description=Taxis Dorvek cliënt voor ZOL"));
   EXPECT_TRUE(HasLine(unit, "ExecStart=\"/opt/dorvek/dorvekzol\""));
   EXPECT_TRUE(HasLine(unit, "Type=notify"));
@@ -29,7 +44,7 @@ TEST(UnitFile, RunsTheExecutableAsANotifyServiceWithWatchdog) {
 // watchdog every half WatchdogSec, and a stop may follow such a wait, reconnect for its
 // notification (30 s) and ask systemd's state (1 s).
 TEST(UnitFile, WatchdogAndStopTimeOutLeaveAMarginOverTheLongestWaitsAndAFailedStartStaysDown) {
-  const std::string unit = BuildUnitFile({"/opt/dorvek/dorvekzol", "/opt/dorvek", ""});
+  const std::string unit = BuildUnitFile(Unit("/opt/dorvek/dorvekzol", "/opt/dorvek"));
   EXPECT_TRUE(HasLine(unit, "WatchdogSec=90s"));
   EXPECT_TRUE(HasLine(unit, "TimeoutStopSec=90s"));
   EXPECT_TRUE(HasLine(unit, "RestartPreventExitStatus=78"));
@@ -40,7 +55,7 @@ TEST(UnitFile, WatchdogAndStopTimeOutLeaveAMarginOverTheLongestWaitsAndAFailedSt
 }
 
 TEST(UnitFile, LeavesOnlyTheBaseDirectoryWritable) {
-  const std::string unit = BuildUnitFile({"/opt/dorvek/dorvekzol", "/srv/zol data", ""});
+  const std::string unit = BuildUnitFile(Unit("/opt/dorvek/dorvekzol", "/srv/zol data"));
   EXPECT_TRUE(HasLine(unit, "ProtectSystem=strict"));
   EXPECT_TRUE(HasLine(unit, "ReadWritePaths=\"/srv/zol data\""));
   EXPECT_TRUE(HasLine(unit, "ProtectHome=yes"));
@@ -49,12 +64,62 @@ TEST(UnitFile, LeavesOnlyTheBaseDirectoryWritable) {
 }
 
 TEST(UnitFile, BaseDirectoryInAHomeDirectoryKeepsHomesVisible) {
-  const std::string unit = BuildUnitFile({"/root/zol/dorvekzol", "/root/zol", ""});
+  const std::string unit = BuildUnitFile(Unit("/root/zol/dorvekzol", "/root/zol"));
   EXPECT_FALSE(HasLine(unit, "ProtectHome=yes"));
 }
 
+TEST(UnitFile, RunsAsTheServiceUserWhenOneIsNamed) {
+  UnitOptions options = Unit("/opt/dorvekzol/dorvekzol", "/opt/dorvekzol");
+  EXPECT_EQ(BuildUnitFile(options).find("User="), std::string::npos);
+  options.user = kServiceUserName;
+  EXPECT_TRUE(HasLine(BuildUnitFile(options), "User=dorvekzol"));
+}
+
+TEST(UnitFile, ReachesTheLocalNetworksAndTheAllowedAddressesOnly) {
+  UnitOptions options = Unit("/opt/dorvekzol/dorvekzol", "/opt/dorvekzol");
+  std::string unit = BuildUnitFile(options);
+  EXPECT_TRUE(HasLine(unit, "IPAddressDeny=any"));
+  EXPECT_TRUE(HasLine(unit, "IPAddressAllow=" + std::string(kLocalNetworks)));
+  options.allowed_addresses = {"203.0.113.7", "2001:db8::1"};
+  unit = BuildUnitFile(options);
+  EXPECT_TRUE(HasLine(unit, "IPAddressAllow=" + std::string(kLocalNetworks) + " 203.0.113.7 2001:db8::1"));
+}
+
+TEST(UnitFile, FurtherWritePathsMayBeMissingAndOneUnderTheHomesKeepsThemVisible) {
+  UnitOptions options = Unit("/opt/dorvekzol/dorvekzol", "/opt/dorvekzol");
+  options.write_paths = {"/srv/zol data"};
+  std::string unit = BuildUnitFile(options);
+  EXPECT_TRUE(HasLine(unit, "ReadWritePaths=\"/opt/dorvekzol\" \"-/srv/zol data\""));
+  EXPECT_TRUE(HasLine(unit, "ProtectHome=yes"));
+  options.write_paths = {"/home/dispatch"};
+  EXPECT_FALSE(HasLine(BuildUnitFile(options), "ProtectHome=yes"));
+}
+
+// DORVEKZOL_UNIT_DIR set for the test's length.
+class RedirectedUnitDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("DORVEKZOL_UNIT_DIR", tmp_.path().c_str(), 1); }
+  void TearDown() override { ::unsetenv("DORVEKZOL_UNIT_DIR"); }
+
+  test_support::TempDir tmp_;
+};
+
+TEST_F(RedirectedUnitDirectory, InstallAndUninstallWriteThereAndRunNoSystemctl) {
+  EXPECT_TRUE(UnitDirectoryRedirected());
+  EXPECT_FALSE(ShouldCallSystemctl());
+  test_support::FakeCommandRunner runner;
+  core::MemoryEventLog log;
+  UnitOptions options = Unit("/opt/dorvekzol/dorvekzol", "/opt/dorvekzol");
+  options.user = kServiceUserName;
+  InstallUnit(options, runner, log);
+  EXPECT_TRUE(HasLine(test_support::ReadFileBytes(tmp_.path() / kUnitFileName), "User=dorvekzol"));
+  UninstallUnit(runner, log);
+  EXPECT_FALSE(std::filesystem::exists(tmp_.path() / kUnitFileName));
+  EXPECT_TRUE(runner.commands.empty());
+}
+
 TEST(UnitFile, ExtraArgumentsFollowTheQuotedPathAndPercentIsEscaped) {
-  const std::string unit = BuildUnitFile({"/opt/100%/dorvekzol", "/opt/x", "--base-dir /opt/x"});
+  const std::string unit = BuildUnitFile(Unit("/opt/100%/dorvekzol", "/opt/x", "--base-dir /opt/x"));
   EXPECT_TRUE(HasLine(unit, "ExecStart=\"/opt/100%%/dorvekzol\" --base-dir /opt/x"));
 }
 
