@@ -28,6 +28,7 @@
 #include "support/fake_gateway_link.h"
 #include "support/test_database.h"
 #include "support/dispatch_fixture.h"
+#include "support/null_event_log.h"
 
 namespace {
 
@@ -63,13 +64,9 @@ namespace {
 
 using namespace dorvek;
 using test_support::DbPath;
+using test_support::NullEventLog;
 
 constexpr std::size_t kLongChars = 100000;
-
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
 
 long ProcStatusKb(const std::string& field) {
   std::ifstream in("/proc/self/status");

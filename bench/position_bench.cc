@@ -13,16 +13,12 @@
 #include "inbound/packet_controller.h"
 #include "support/dispatch_fixture.h"
 #include "support/fake_udp_sender.h"
+#include "support/null_event_log.h"
 
 namespace {
 
 using namespace dorvek;
-
-// Counts entries without keeping them: a long run must not measure the log's growth.
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
+using test_support::NullEventLog;
 
 std::string PositionPacket(int i) {
   const std::string seconds = std::to_string(10 + i % 40) + ".34";

@@ -11,16 +11,13 @@
 #include "outbound/ride_offer.h"
 #include "outbound/ride_packets.h"
 #include "support/dispatch_fixture.h"
+#include "support/null_event_log.h"
 
 namespace {
 
 using namespace dorvek;
 using test_support::DbPath;
-
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
+using test_support::NullEventLog;
 
 // Ride 101 filled in as a dispatcher would, with the trip options of its company.
 struct OfferFixture {

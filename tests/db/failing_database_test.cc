@@ -26,6 +26,17 @@ TEST_F(FailingDatabaseTest, PassesOperationsThroughAndRecordsThem) {
               ::testing::ElementsAre("INSERT INTO BEDRIJVEN (bdr_naam) VALUES (:bdr_naam)",
                                      "select * from BEDRIJVEN"));
   EXPECT_EQ(db.dialect(), db::Dialect::kSqlite);
+
+  // With their values and kinds, so they can be run again on the real database.
+  using Kind = FailingDatabase::Statement::Kind;
+  ASSERT_EQ(db.statements().size(), 2u);
+  EXPECT_EQ(db.statements()[0].kind, Kind::kExecute);
+  ASSERT_EQ(db.statements()[0].params.size(), 1u);
+  EXPECT_EQ(db.statements()[0].params[0].name, "bdr_naam");
+  EXPECT_EQ(std::get<std::string>(db.statements()[0].params[0].value), "Dorvek");
+  EXPECT_EQ(db.statements()[1].kind, Kind::kQuery);
+  real_->Execute(db.statements()[0].sql, db.statements()[0].params);
+  EXPECT_EQ(real_->Query("select * from BEDRIJVEN where bdr_naam='Dorvek'").size(), 2u);
 }
 
 TEST_F(FailingDatabaseTest, FailsTheNextOperationsWithTheGivenText) {

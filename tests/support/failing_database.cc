@@ -50,12 +50,14 @@ void FailingDatabase::MaybeFail(std::string_view sql) {
 std::vector<db::Row> FailingDatabase::Query(std::string_view sql, const db::Params& params) {
   MaybeFail(sql);
   executed_.emplace_back(sql);
+  statements_.push_back({Statement::Kind::kQuery, std::string(sql), params});
   return inner_.Query(sql, params);
 }
 
 void FailingDatabase::Execute(std::string_view sql, const db::Params& params) {
   MaybeFail(sql);
   executed_.emplace_back(sql);
+  statements_.push_back({Statement::Kind::kExecute, std::string(sql), params});
   inner_.Execute(sql, params);
 }
 

@@ -25,6 +25,14 @@ class FailingDatabase : public db::Database {
 
   // Every SQL text that reached the real database, in order.
   const std::vector<std::string>& executed() const { return executed_; }
+  // The same, each with its values and whether it was a query, so it can be run again.
+  struct Statement {
+    enum class Kind { kQuery, kExecute };
+    Kind kind;
+    std::string sql;
+    db::Params params;
+  };
+  const std::vector<Statement>& statements() const { return statements_; }
   // Number of queries and statements refused.
   int failures() const { return failures_; }
 
@@ -45,6 +53,7 @@ class FailingDatabase : public db::Database {
   bool fail_open_ = false;
   std::string fail_open_message_;
   std::vector<std::string> executed_;
+  std::vector<Statement> statements_;
   int failures_ = 0;
 };
 

@@ -17,24 +17,11 @@
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
 #include "support/fake_udp_sender.h"
+#include "support/row_text.h"
 
 namespace dorvek::test_support {
 
 using Body = std::vector<std::pair<std::string, std::string>>;
-
-// "column=value" of each column, separated by blanks: decimals with their two places,
-// date-times as stored, NULL as "NULL". One comparison shows a whole column table.
-inline std::string Show(const db::Row& row, std::initializer_list<const char*> columns) {
-  std::string out;
-  for (const char* column : columns) {
-    const db::Value* value = row.Find(column);
-    std::string text = "NULL";
-    if (value != nullptr && std::holds_alternative<double>(*value)) text = row.Exact(column).ToString();
-    else if (!row.IsNull(column)) text = row.Text(column);
-    out += (out.empty() ? "" : " ") + std::string(column) + "=" + text;
-  }
-  return out;
-}
 
 // A packet from a terminal: the header fields, then the body's key/value pairs.
 inline std::string TerminalPacket(const std::string& type, const std::string& status, const std::string& time,

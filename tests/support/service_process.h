@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace dorvek::test_support {
@@ -19,6 +20,18 @@ namespace dorvek::test_support {
 using namespace std::chrono_literals;
 
 inline constexpr std::chrono::milliseconds kDefaultWait = 10s;
+
+// Polls the condition every 20 ms until it holds or the deadline has passed; true when
+// it held.
+template <typename Condition>
+bool PollUntil(Condition condition, std::chrono::milliseconds deadline = kDefaultWait) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
 
 // A fresh directory under the system's temporary directory, removed with everything
 // in it at destruction.
