@@ -9,22 +9,15 @@
 //   the service well within the unit's stop time-out (90 s), even when it comes while
 //   the login is still waiting.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,6 +25,7 @@
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"
 #include "support/dispatch_fixture.h"
+#include "support/gateway_simulator_process.h"
 #include "support/service_process.h"
 #include "support/stalled_listener.h"
 #include "support/test_database.h"
@@ -42,6 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using test_support::JournalEntry;
+using test_support::PollUntil;
 using test_support::ReadFileBytes;
 using test_support::ServiceOptions;
 using test_support::ServiceProcess;
@@ -59,82 +54,11 @@ std::chrono::milliseconds Since(SteadyClock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start);
 }
 
-template <typename Condition>
-bool PollUntil(Condition condition, std::chrono::milliseconds deadline) {
-  const auto until = SteadyClock::now() + deadline;
-  for (;;) {
-    if (condition()) return true;
-    if (SteadyClock::now() >= until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-}
-
 std::string Texts(const std::vector<JournalEntry>& entries) {
   std::string out;
   for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
   return out;
 }
-
-// The gateway simulator playing a script file: a keep-alive of terminal 4711 every
-// second once the service is connected. Killed at destruction.
-class Gateway {
- public:
-  explicit Gateway(const fs::path& dir) : port_file_(dir / "gateway.port"), output_(dir / "gateway.txt") {
-    const fs::path script = dir / "gateway.script";
-    {
-      std::ofstream out(script);
-      out << "wait-connection\n";
-      for (int i = 0; i < 40; ++i)
-        out << "TAG=0" << 10 + i << " TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000\npause 1000\n";
-    }
-    std::vector<std::string> args = {kTool,     "--listen",      "127.0.0.1:0", "--script",
-                                     script.string(), "--timeout", "60",          "--port-file",
-                                     port_file_.string()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = test_support::ChildEnvironment({});
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const int error = posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-      throw std::runtime_error(std::string("cannot start the gateway simulator: ") + std::strerror(error));
-  }
-
-  ~Gateway() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      int status = 0;
-      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-
-  Gateway(const Gateway&) = delete;
-  Gateway& operator=(const Gateway&) = delete;
-
-  static bool Available() { return fs::exists(kTool); }
-
-  int Port() const {
-    if (!PollUntil([&] { return fs::exists(port_file_); }, 10s))
-      throw std::runtime_error("the gateway simulator wrote no port file\n" + ReadFileBytes(output_));
-    return std::stoi(ReadFileBytes(port_file_));
-  }
-
- private:
-  static constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
-  fs::path port_file_;
-  fs::path output_;
-  pid_t pid_ = -1;
-};
 
 struct SqlSettings {
   std::string driver;  // SQLDriver; empty leaves the element out (FreeTDS)
@@ -145,10 +69,16 @@ class DatabaseServerEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(DORVEK_BINARY)) << "build the dorvekzol target first";
-    ASSERT_TRUE(Gateway::Available()) << "build the gateway_simulator target first";
+    ASSERT_TRUE(test_support::GatewaySimulator::Available()) << "build the gateway_simulator target first";
     base_ = tmp_.path() / "base";
     fs::create_directory(base_);
-    gateway_ = std::make_unique<Gateway>(tmp_.path());
+    // A keep-alive of terminal 4711 every second once the service is connected.
+    gateway_ = std::make_unique<test_support::GatewaySimulator>(tmp_.path());
+    gateway_->Step("wait-connection");
+    for (int i = 0; i < 40; ++i) {
+      gateway_->Step("TAG=0" + std::to_string(10 + i) + " TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000");
+      gateway_->Step("pause 1000");
+    }
   }
 
   void WriteConfig(const SqlSettings& sql) {
@@ -187,7 +117,7 @@ class DatabaseServerEndToEnd : public ::testing::Test {
 
   test_support::TempDir tmp_;
   fs::path base_;
-  std::unique_ptr<Gateway> gateway_;
+  std::unique_ptr<test_support::GatewaySimulator> gateway_;
   SteadyClock::time_point launched_;
 };
 
