@@ -53,6 +53,13 @@ bool HasUndefinedCp1252Byte(std::string_view bytes) {
   return bytes.find_first_of("\x81\x8D\x8F\x90\x9D") != std::string_view::npos;
 }
 
+// Tag characters (U+E0000 to U+E007F), which iconv leaves out of 8-bit code pages
+// without a word where we write "?".
+bool HasTagCharacter(std::string_view text) {
+  return text.find("\xF3\xA0\x80") != std::string_view::npos ||
+         text.find("\xF3\xA0\x81") != std::string_view::npos;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -89,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(core::Utf16ToUtf8(utf16, false) == bytes);
     FUZZ_CHECK(kToUtf16Be.Convert(bytes, utf16));
     FUZZ_CHECK(core::Utf16ToUtf8(utf16, true) == bytes);
-    if (kToCp1252.Convert(bytes, reference)) {
+    if (!HasTagCharacter(bytes) && kToCp1252.Convert(bytes, reference)) {
       FUZZ_CHECK(cp1252 == reference);
       FUZZ_CHECK(core::Cp1252ToUtf8(cp1252) == bytes);
     }
