@@ -1,8 +1,9 @@
 // The receive path (code page conversion, log, stream framer, queue) fed one byte
 // stream cut into reads at random points. The input's last four bytes choose the cut
-// points, the rest is the stream, where 0xFF 0xFE followed by a byte n stands for
-// n * 64 letters, so that short inputs reach frames past the length limit; such runs
-// stop once the stream is a little longer than one frame can be.
+// points, the rest is the stream, where 0xFF 0xFE followed by bytes n and c stands for
+// n * 64 times the character c, so that short inputs reach frames past the length
+// limit, in bytes and in characters; such runs stop once the stream is a little longer
+// than one frame can be.
 // - The packets, the warnings about dropped frames and the half frame left over are
 //   the same whether the stream comes in one read, one byte per read (short streams),
 //   or in the random reads.
@@ -105,10 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string coded = provider.ConsumeRemainingBytesAsString();
   std::string stream;
   for (std::size_t i = 0; i < coded.size(); ++i) {
-    if (coded.compare(i, 2, "\xFF\xFE") == 0 && i + 2 < coded.size()) {
+    if (coded.compare(i, 2, "\xFF\xFE") == 0 && i + 3 < coded.size()) {
       const auto n = static_cast<unsigned char>(coded[i + 2]);
-      if (stream.size() < kMaxStream) stream.append(n * 64, 'x');
-      i += 2;
+      if (stream.size() < kMaxStream) stream.append(n * 64, coded[i + 3]);
+      i += 3;
     } else {
       stream += coded[i];
     }
