@@ -12,7 +12,8 @@
 # where every later run replays it. One process, one job: the machine is shared.
 #
 # --build-dir DIR uses a build folder that is already built (the tests pass it);
-# --fresh starts from the seeds alone, in an empty work folder.
+# --fresh starts from the seeds alone, in an empty folder of its own
+# (build-fuzz/fuzz-fresh/TARGET), leaving what long runs found alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -58,8 +59,12 @@ for t in $targets; do
     echo "fuzz.sh: no fuzz target $binary" >&2
     exit 2
   fi
-  work=$build/fuzz-work/$t
-  ((fresh)) && rm -rf "$work"
+  if ((fresh)); then
+    work=$build/fuzz-fresh/$t
+    rm -rf "$work"
+  else
+    work=$build/fuzz-work/$t
+  fi
   artifacts=$build/fuzz-artifacts/$t
   mkdir -p "$work" "$artifacts"
   read -r -a options < <(tr ";" " " <"$build/fuzz/$t.options") || true  # no final newline
