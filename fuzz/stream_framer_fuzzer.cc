@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 0; at < view.size();) {
     seed = seed * 1664525u + 1013904223u;
     std::size_t length = 1 + (seed >> 16) % 64;
-    if ((seed & 0xF) == 0) length *= 97;
+    if ((seed & 0x3F) == 0) length *= 31;
     length = std::min(length, view.size() - at);
     reads.push_back(view.substr(at, length));
     read_texts.push_back(text_of(at, at + length));
