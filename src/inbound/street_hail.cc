@@ -112,8 +112,16 @@ enum class NamedBy { kRideId, kTripSheet };
 
 // Completes the ride with the trip computer's figures and has the database re-check the
 // vehicle's route status. The ride's pla_km_map held the odometer at the start and
-// becomes the distance driven.
+// becomes the distance driven. A ride already completed is left as it is: an end that
+// comes twice (a terminal sending it again) would otherwise take the distance from the
+// distance.
 void Complete(const HandlerParts& parts, const PacketContext& packet, const db::Row& ride, NamedBy named_by) {
+  if (ride.Text("pla_status") == "V") {
+    parts.log.Info("Taxis Dorvek ZOL einde instaprit genegeerd voor wagen " +
+                   std::to_string(packet.vehicle.wag_taxis()) + ": rit " + std::to_string(ride.Int("pla_id")) +
+                   " was al voltooid");
+    return;
+  }
   const gateway::PakketVelden& velden = packet.velden;
   const std::string& street = velden.Get("003");
   const std::string& city = velden.Get("004");

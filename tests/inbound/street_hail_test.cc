@@ -78,6 +78,16 @@ TEST_P(StreetHailTest, StartCreatesTheRideAndEndCompletesIt) {
             " pla_tx_paid_amount=20.00 pla_tx_paid_extra=0.00");
   EXPECT_EQ(RouteStatusCalls(3), 1);
   EXPECT_EQ(Notifications(), std::vector<std::string>{"106: Wagen 31 heeft een instaprit"});
+
+  // The same end again (by its number, or through the trip sheet that still names the
+  // ride) leaves the completed ride and its distance as they are.
+  Hail("4713", {{"000", "25000"}, {"001", "3"}, {"012", "999"}, {"036", "1234890"}});
+  Hail("4713", {{"001", "3"}, {"036", "1234890"}});
+  EXPECT_EQ(Show(Ride(25000), {"pla_status", "pla_bedrag_1", "pla_km_map"}),
+            "pla_status=V pla_bedrag_1=18.50 pla_km_map=32.30");
+  EXPECT_EQ(RouteStatusCalls(3), 1);
+  EXPECT_TRUE(Logged(EntryType::kInformation,
+                     "Taxis Dorvek ZOL einde instaprit genegeerd voor wagen 31: rit 25000 was al voltooid"));
 }
 
 TEST_P(StreetHailTest, StartTakesTheAddressAsFarAsTheColumnsGo) {
