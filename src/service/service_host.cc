@@ -363,8 +363,10 @@ int RunHost(const HostOptions& options) {
     if (options.command_line.mode == RunMode::kUninstall) return host.Uninstall();
     return host.Run();
   } catch (const std::exception& e) {
+    // A service that cannot even be set up (an event-log file it cannot open) is a failed
+    // start too: the unit must not restart it every few seconds for ever.
     std::fprintf(stderr, "dorvekzol: %s\n", e.what());
-    return 1;
+    return options.command_line.mode == RunMode::kService ? kExitStartFailed : 1;
   }
 }
 

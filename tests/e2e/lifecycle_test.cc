@@ -486,6 +486,16 @@ TEST_F(ServiceLifecycle, StartFailsWhenTheConfigDirectoryIsAFile) {
   EXPECT_FALSE(std::filesystem::exists(base_ / "VmrZOLConfig.xml"));
 }
 
+// The host itself cannot be set up (its event-log file is a directory): the same exit
+// status, so the unit does not restart it in a loop.
+TEST_F(ServiceLifecycle, HostThatCannotBeSetUpExitsAsAFailedStart) {
+  std::filesystem::create_directory(tmp_.path() / "unopenable.jsonl");
+  auto service = Launch("unopenable");
+  const auto code = service->WaitForExit();
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, service::kExitStartFailed);
+}
+
 TEST_F(ServiceLifecycle, StartFailsWhenTheBaseDirectoryLiesBelowAFile) {
   { std::ofstream block(tmp_.path() / "plain-file"); }
   base_ = tmp_.path() / "plain-file" / "base";
