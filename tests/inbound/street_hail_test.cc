@@ -156,7 +156,9 @@ TEST_P(StreetHailTest, EndWithoutRideIdCompletesTheRideOnTheTripSheet) {
   EXPECT_EQ(Notifications(), std::vector<std::string>{"107: Wagen 17 einde instaprit"});
   EXPECT_EQ(RouteStatusCalls(1), 1);
 
-  // Without an odometer reading the stop reads 0 and the distance minus what it was.
+  // Without an odometer reading the stop reads 0 and the distance minus what it was
+  // (on a ride not yet completed: a completed one is left alone).
+  fixture_.file().Run("UPDATE planning SET pla_status='K' WHERE pla_id=101");
   Hail("4711", {{"001", "3"}});
   ride = Ride(101);
   EXPECT_EQ(ride.Exact("pla_odo_stop").ToString(), "0.00");
