@@ -16,6 +16,7 @@
 #include "inbound/packet_controller.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/schema_statements.h"
 #include "support/fake_udp_sender.h"
 
 namespace dorvek::test_support {
@@ -83,6 +84,9 @@ class HandlerFixture : public ::testing::TestWithParam<DbPath> {
     EXPECT_EQ(rows.size(), 1u) << sql;
     return rows.empty() ? db::Row() : rows.front();
   }
+
+  // Every table named and column written is one the service declares it uses.
+  void TearDown() override { ExpectStatementsInSchema(db_.executed()); }
 
   DispatchFixture fixture_{GetParam()};
   FailingDatabase db_{fixture_.db()};
