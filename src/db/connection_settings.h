@@ -16,6 +16,10 @@ enum class Backend {
 // The ODBC driver used when no driver is configured, as registered in odbcinst.ini.
 inline constexpr std::string_view kDefaultOdbcDriver = "FreeTDS";
 
+// What the connection may do to the database. A SQLite file opened kReadOnly is neither
+// created nor switched to WAL; ODBC connections are the same either way.
+enum class Access { kReadWrite, kReadOnly };
+
 struct ConnectionSettings {
   // Empty: SQL Server through FreeTDS. "sqlite" in any case: the SQLite file `database`.
   // Anything else: the name of the ODBC driver to use.
@@ -26,6 +30,7 @@ struct ConnectionSettings {
   std::string database;  // SQLDatabase, or the SQLite file
   // A relative SQLite file is taken from here (the executable's directory).
   std::filesystem::path base_dir;
+  Access access = Access::kReadWrite;
 
   Backend backend() const;
   // The ODBC driver's name; meaningful for Backend::kOdbc only.

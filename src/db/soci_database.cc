@@ -26,12 +26,13 @@ namespace {
 
 // The connection string of SOCI's SQLite backend splits at blanks; a path with a blank
 // is written in double quotes, which that parser understands.
-std::string SqliteConnectString(const std::filesystem::path& file) {
+std::string SqliteConnectString(const std::filesystem::path& file, Access access) {
   const std::string path = file.string();
   if (path.find('"') != std::string::npos)
     throw DatabaseError(fmt::format("Invalid database file name: {}", path));
   const bool blank = path.find(' ') != std::string::npos;
-  return fmt::format("db={}{}{} timeout=5", blank ? "\"" : "", path, blank ? "\"" : "");
+  return fmt::format("db={}{}{} timeout=5{}", blank ? "\"" : "", path, blank ? "\"" : "",
+                     access == Access::kReadOnly ? " readonly=1" : "");
 }
 
 // Closes a session; the ODBC backend's disconnect may throw, and nothing may escape.
@@ -300,9 +301,9 @@ void SociDatabase::Open() {
       if (!std::filesystem::is_regular_file(file, error))
         throw DatabaseError(fmt::format(
             "Cannot establish connection to the database. {}: no such file", file.string()));
-      session->sql.open(soci::sqlite3, SqliteConnectString(file));
+      session->sql.open(soci::sqlite3, SqliteConnectString(file, settings_.access));
       // The dispatch programs share the file: readers must not wait for writers.
-      session->sql << "PRAGMA journal_mode=WAL";
+      if (settings_.access == Access::kReadWrite) session->sql << "PRAGMA journal_mode=WAL";
     } else {
       session->odbc = true;
       soci::connection_parameters parameters(soci::odbc, OdbcConnectionString(settings_));

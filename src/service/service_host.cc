@@ -1,6 +1,7 @@
 #include "service/service_host.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "db/soci_database.h"
 #include "db/udp_sender.h"
 #include "gateway/asio_gateway_link.h"
+#include "service/config_check.h"
 #include "service/dorvek_service.h"
 #include "service/system_state.h"
 #include "service/unit_file.h"
@@ -25,15 +27,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-db::ConnectionSettings ToConnectionSettings(const Settings& s, const std::filesystem::path& base) {
-  db::ConnectionSettings c;
-  c.driver = s.sql_driver;
-  c.server = s.sql_server;
-  c.user = s.sql_inlognaam;
-  c.password = s.sql_paswoord;
-  c.database = s.sql_database;
-  c.base_dir = base;
-  return c;
+// The directory of the configuration and the data: --base-dir, else the executable's.
+std::filesystem::path BaseDir(const HostOptions& o) {
+  if (!o.command_line.base_dir.empty()) return std::filesystem::absolute(o.command_line.base_dir);
+  return o.executable.parent_path();
 }
 
 // Forwards the socket's events to the service, which is built after the socket.
@@ -65,7 +62,7 @@ class Host {
         link_(io_, relay_),
         service_(ServiceParts{*log_, clock_, db_, *lan_, link_, base_dir_, db::ComputerName(),
                               options.executable.filename().string(),
-                              [this](const Settings& s) { db_.Configure(ToConnectionSettings(s, base_dir_)); }}),
+                              [this](const Settings& s) { db_.Configure(DatabaseSettings(s, base_dir_)); }}),
         timer_(io_),
         watchdog_(io_),
         status_timer_(io_),
@@ -137,11 +134,6 @@ class Host {
   }
 
  private:
-  static std::filesystem::path BaseDir(const HostOptions& o) {
-    if (!o.command_line.base_dir.empty()) return std::filesystem::absolute(o.command_line.base_dir);
-    return o.executable.parent_path();
-  }
-
   static std::unique_ptr<db::UdpSender> LanTarget(const std::string& target) {
     if (target.empty()) return std::make_unique<db::AsioUdpSender>();
     return std::make_unique<db::AsioUdpSender>(db::ParseLanTarget(target));
@@ -298,6 +290,15 @@ int RunHost(const HostOptions& options) {
     case RunMode::kVersion:
       std::cout << "dorvekzol " << DORVEK_VERSION_TEXT << "\n";
       return 0;
+    case RunMode::kCheck: {
+      // Touches neither the journal nor the service: a report on standard output.
+      bool abandoned = false;
+      const int code = RunConfigCheck({BaseDir(options)}, std::cout, &abandoned);
+      std::cout.flush();
+      // A check that never answered still holds a thread: end without waiting for it.
+      if (abandoned) std::_Exit(code);
+      return code;
+    }
     default:
       break;
   }
