@@ -13,7 +13,9 @@
 
 #include "core/clock.h"
 #include "core/host_event_log.h"
+#include "core/metrics.h"
 #include "db/computer_name.h"
+#include "db/metered_database.h"
 #include "db/soci_database.h"
 #include "db/udp_sender.h"
 #include "gateway/asio_gateway_link.h"
@@ -58,11 +60,13 @@ class Host {
         base_dir_(BaseDir(options)),
         log_(core::MakeHostEventLog(clock_, options.command_line.event_log)),
         db_(db::ConnectionSettings{}, *log_),
+        metered_db_(db_, metrics_),
         lan_(LanTarget(options.command_line.lan_target)),
         link_(io_, relay_),
-        service_(ServiceParts{*log_, clock_, db_, *lan_, link_, base_dir_, db::ComputerName(),
+        service_(ServiceParts{*log_, clock_, metered_db_, *lan_, link_, base_dir_, db::ComputerName(),
                               options.executable.filename().string(),
-                              [this](const Settings& s) { db_.Configure(DatabaseSettings(s, base_dir_)); }}),
+                              [this](const Settings& s) { db_.Configure(DatabaseSettings(s, base_dir_)); },
+                              &metrics_}),
         timer_(io_),
         watchdog_(io_),
         status_timer_(io_),
@@ -245,10 +249,14 @@ class Host {
       case gateway::SocketState::kOther: gateway = "gateway connecting"; break;
       case gateway::SocketState::kClosed: break;
     }
+    // The backlog: how long the waiting packets take at the current pace.
+    std::string backlog;
+    if (service_.inbound_size().value_or(0) > 0)
+      backlog = fmt::format(" (backlog {:.0f} s)", service_.backlog().DrainSecondsNow());
     const std::string status =
-        fmt::format("{}{}, database {}, inbound queue {}, outbound queue {}", paused_ ? "paused, " : "",
+        fmt::format("{}{}, database {}, inbound queue {}{}, outbound queue {}", paused_ ? "paused, " : "",
                     gateway, db_.IsOpen() ? "connected" : "not connected", size(service_.inbound_size()),
-                    size(service_.outbound_size()));
+                    backlog, size(service_.outbound_size()));
     if (status != last_status_) {
       sd_notify(0, ("STATUS=" + status).c_str());
       last_status_ = status;
@@ -264,7 +272,9 @@ class Host {
   asio::io_context io_;
   core::SystemClock clock_;
   std::unique_ptr<core::EventLog> log_;
+  core::Metrics metrics_;
   db::SociDatabase db_;
+  db::MeteredDatabase metered_db_;
   std::unique_ptr<db::UdpSender> lan_;
   EventsRelay relay_;
   gateway::AsioGatewayLink link_;

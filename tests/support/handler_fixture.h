@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/clock.h"
+#include "core/metrics.h"
 #include "core/memory_event_log.h"
 #include "gateway/packet_writer.h"
 #include "inbound/packet_controller.h"
@@ -94,7 +95,8 @@ class HandlerFixture : public ::testing::TestWithParam<DbPath> {
   core::ManualClock clock_;
   FakeUdpSender udp_;
   inbound::CurrentVehicle vehicle_;
-  inbound::PacketController controller_{{log_, clock_, db_, udp_, vehicle_}};
+  core::Metrics metrics_;
+  inbound::PacketController controller_{{log_, clock_, db_, udp_, vehicle_, &metrics_}};
   gateway::PacketQueue inbound_, outbound_;
   bool outbound_present_ = true;
 };
