@@ -93,6 +93,8 @@ void DorvekService::ServiceStart() {
   } catch (const std::exception& e) {
     parts_.log.Warning(e.what());
   }
+  // The monitoring sees the service from its start, not only 15 s later.
+  WriteMetricsFile();
 }
 
 void DorvekService::ServiceStop() {

@@ -99,7 +99,7 @@ TEST_F(ServiceMetricsTest, BacklogOverAMinuteWarnsOnceAndItsEndIsSaid) {
 TEST_F(ServiceMetricsTest, FiguresAreWrittenEvery15SecondsWhilePausedAndAtStop) {
   WriteConfigPerTick("5");
   Start();
-  EXPECT_FALSE(std::filesystem::exists(base_dir_ / kMetricsFilePath));
+  ExpectLines(MetricsFile(), {"dorvekzol_running 1", "dorvekzol_packets_received_total 0"});
   Advance(10s);  // ControleTimer: the database opens and the gateway attempt starts
   link_.CompleteAttempt();
   DeliverKeepAlives(3);
@@ -139,7 +139,7 @@ TEST_F(ServiceMetricsTest, AFileThatCannotBeWrittenIsOneWarning) {
   std::filesystem::create_directories(base_dir_ / "VmrZOLData");
   std::ofstream(base_dir_ / "VmrZOLData/metrics") << "a file where the directory belongs";
   Start();
-  Advance(45s);
+  Advance(45s);  // the start's write and three more
   std::size_t warnings = 0;
   for (const auto& e : log_.entries())
     warnings += e.type == core::EntryType::kWarning && e.text.find("dorvekzol.prom") != std::string::npos;
