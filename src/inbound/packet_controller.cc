@@ -92,7 +92,9 @@ void PacketController::Count(std::string_view family, Counted outcome) {
   ++(outcome == Counted::kFailed ? it->second.failed : it->second.handled);
 }
 
-HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound) {
+HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                                          VehicleLookup lookup) {
+  if (lookup == VehicleLookup::kAfresh) vehicles_.clear();
   if (inbound.empty()) return HandleResult::kQueueEmpty;
   std::string_view running = kControllerFamily;
   try {
@@ -152,18 +154,24 @@ bool PacketController::LookUpVehicle(gateway::PakketVelden& velden) {
   const std::string prefix = Trim(zol_id);
   const std::string identity = prefix + Trim(velden.Get("UNIT"));
   parts_.vehicle.Clear();
-  auto rows = parts_.db.Query(db::queries::ADOWAGEN, {{"imei", identity}});
+  auto found = vehicles_.find(identity);
+  if (found == vehicles_.end()) {
+    auto rows = parts_.db.Query(db::queries::ADOWAGEN, {{"imei", identity}});
+    std::optional<db::Row> row;
+    if (!rows.empty()) row = std::move(rows.front());
+    found = vehicles_.emplace(identity, std::move(row)).first;
+  }
   if (identity == prefix + "QUIPMENT_GPRS" || identity == prefix + "QUIPMENT_GPRS_KPN") {
     log_.Info("Taxis Dorvek ZOL update: " + identity);
     return false;
   }
-  if (rows.empty()) {
+  if (!found->second) {
     // A refusal of the gateway's, not a failure of ours: past the failure count.
     parts_.log.Warning("Taxis Dorvek ZOL wagen niet gevonden: " + identity);
     if (parts_.metrics != nullptr) ++parts_.metrics->packets_unknown_vehicle;
     return false;
   }
-  parts_.vehicle.Set(std::move(rows.front()));
+  parts_.vehicle.Set(*found->second);
   return true;
 }
 

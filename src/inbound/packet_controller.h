@@ -4,6 +4,7 @@
 // the handlers the message number and the body select, in a fixed order.
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,12 @@ namespace dorvek::inbound {
 
 // The family the controller's own steps count under in the metrics.
 inline constexpr std::string_view kControllerFamily = "packet_controller";
+
+// Whether HandleNext looks the packet's vehicle up in the database, or may take the row
+// an earlier packet of the same stretch found (packets handled in one go: a tick, or
+// the part of a tick within its time budget). A row is so never older than its
+// stretch, and with one packet a tick every packet looks its vehicle up afresh.
+enum class VehicleLookup { kAfresh, kWithinStretch };
 
 // What one call of HandleNext did with the head of the inbound queue.
 enum class HandleResult {
@@ -47,7 +54,8 @@ class PacketController {
   // failure that ends the packet is a warning with its own text. Every packet is
   // counted here, and only here: once for the controller's own steps and once for each
   // handler family that ran, as handled or failed.
-  HandleResult HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+  HandleResult HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                          VehicleLookup lookup = VehicleLookup::kAfresh);
 
   // The handler families, in routing order, as the metrics name them.
   std::vector<std::string_view> families() const;
@@ -81,6 +89,9 @@ class PacketController {
   InboundSettings settings_;
   HandlerParts handler_parts_;
   std::vector<Route> routes_;
+  // The vehicle lookup's answers within the stretch, by identity; nothing for an
+  // identity no vehicle has.
+  std::map<std::string, std::optional<db::Row>, std::less<>> vehicles_;
   core::DateTime pakket_tijd_;
   Position position_;
 };

@@ -26,7 +26,7 @@ DorvekService::DorvekService(ServiceParts parts)
   // The five events with their design-time intervals and enabled states.
   timers_.Add("ControleTimer", std::chrono::milliseconds(kDefaultHttpTimerMs), false, true, [this] { JvTimerList1Events0Timer(); });
   timers_.Add("Socketcontrole", 30000ms, true, true, [this] { JvTimerList1Events1Timer(); });
-  timers_.Add("PakketController", 1000ms, true, false, [this] { JvTimerList1Events2Timer(); });
+  timers_.Add("PakketController", kPakketControllerInterval, true, false, [this] { JvTimerList1Events2Timer(); });
   timers_.Add("UitgaandeBerichten", 5000ms, true, true, [this] { JvTimerList1Events3Timer(); });
   timers_.Add("UitgaandVerzenden", 5000ms, true, true, [this] { JvTimerList1Events4Timer(); });
   timers_.Add("Metrics", kMetricsInterval, true, true, [this] { WriteMetricsFile(); });
@@ -105,6 +105,7 @@ void DorvekService::ServiceStop() {
   timers_.SetActive(false);
   parts_.link.Abandon();
   timers_.SetEnabled(kPakketController, false);
+  tick_left_ = 0;
   if (parts_.db.IsOpen()) {
     try {
       parts_.db.Close();
@@ -166,21 +167,28 @@ void DorvekService::JvTimerList1Events2Timer() {
   // Off while the packets of this tick are handled, so a slow handling never overlaps
   // the next tick; on again afterwards whatever happened.
   timers_.SetEnabled(kPakketController, false);
+  if (tick_left_ == 0) tick_left_ = packets_per_tick_;  // a new tick
   if (inkomende_pakketten_) {
     const auto started = parts_.clock.Steady();
     std::size_t handled = 0;
     // Up to PakkettenPerTick packets, each on its own (its failure ends only that
-    // packet), the first always, the others while the tick is within its budget.
-    while (handled < static_cast<std::size_t>(packets_per_tick_) &&
-           (handled == 0 || parts_.clock.Steady() - started < kTickBudget)) {
-      if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get()) !=
-          inbound::HandleResult::kTaken)
+    // packet): the first always, the others while within the budget.
+    while (tick_left_ > 0 && (handled == 0 || parts_.clock.Steady() - started < kTickBudget)) {
+      const auto lookup = handled == 0 ? inbound::VehicleLookup::kAfresh : inbound::VehicleLookup::kWithinStretch;
+      if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get(), lookup) !=
+          inbound::HandleResult::kTaken) {
+        tick_left_ = 0;  // nothing left: the tick is done
         break;
+      }
       ++handled;
+      --tick_left_;
     }
     backlog_.TickDone(handled, parts_.clock.Steady() - started);
     backlog_.Sync(inkomende_pakketten_->size());
+  } else {
+    tick_left_ = 0;
   }
+  timers_.SetInterval(kPakketController, tick_left_ > 0 ? kTickContinuation : kPakketControllerInterval);
   timers_.SetEnabled(kPakketController, true);
 }
 

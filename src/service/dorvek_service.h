@@ -57,10 +57,12 @@ class DorvekService : public gateway::GatewayEvents {
     kMetricsFile = 5,
   };
   static constexpr std::chrono::milliseconds kMetricsInterval{15000};
-  // A tick takes no further packet once it has worked this long, so that the socket,
-  // the watchdog and the other timers are served between ticks however many packets
-  // PakkettenPerTick allows.
+  // A tick works at most this long at a time: the rest of its packets follow as soon as
+  // the event loop has served the socket, the watchdog and the other timers, and only
+  // a tick that is done (all its packets, or the queue empty) waits the interval.
   static constexpr std::chrono::milliseconds kTickBudget{1000};
+  static constexpr std::chrono::milliseconds kPakketControllerInterval{1000};
+  static constexpr std::chrono::milliseconds kTickContinuation{1};
 
   explicit DorvekService(ServiceParts parts);
   ~DorvekService() override;
@@ -120,6 +122,7 @@ class DorvekService : public gateway::GatewayEvents {
   gateway::ReceivePath receive_path_;
   InboundBacklog backlog_;
   int packets_per_tick_ = 1;
+  int tick_left_ = 0;  // packets the tick under way may still take
   bool running_ = false;
   bool metrics_write_failed_ = false;
   inbound::PacketController packet_controller_;

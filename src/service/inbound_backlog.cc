@@ -9,11 +9,7 @@ namespace dorvek::service {
 
 double DrainSeconds(std::size_t waiting, const Pace& pace) {
   if (waiting == 0) return 0;
-  const double budget = std::chrono::duration<double>(pace.tick_budget).count();
-  // A tick takes packets while it is within its budget, so it handles at least one.
-  double per_tick = std::max(pace.packets_per_tick, 1);
-  if (pace.seconds_per_packet > 0) per_tick = std::min(per_tick, std::ceil(budget / pace.seconds_per_packet));
-  per_tick = std::max(per_tick, 1.0);
+  const double per_tick = std::max(pace.packets_per_tick, 1);
   const double ticks = std::ceil(static_cast<double>(waiting) / per_tick);
   return ticks * std::chrono::duration<double>(pace.tick_interval).count() +
          static_cast<double>(waiting) * pace.seconds_per_packet;

@@ -23,13 +23,12 @@ namespace dorvek::service {
 
 struct Pace {
   int packets_per_tick = 1;
-  std::chrono::milliseconds tick_interval{1000};  // the pause between two ticks
-  std::chrono::milliseconds tick_budget{1000};    // a tick takes no new packet after this
+  std::chrono::milliseconds tick_interval{1000};  // the pause after a tick
   double seconds_per_packet = 0;                  // handling time, as measured
 };
 
-// Seconds until `waiting` packets are handled at this pace: whole ticks, each as many
-// packets as the count and the budget allow, with the interval after each.
+// Seconds until `waiting` packets are handled at this pace: whole ticks of
+// packets_per_tick packets, each followed by the interval, and the handling time.
 double DrainSeconds(std::size_t waiting, const Pace& pace);
 
 class InboundBacklog {

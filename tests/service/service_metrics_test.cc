@@ -65,8 +65,8 @@ class SlowDatabase : public test_support::FailingDatabase {
   core::ManualClock& clock_;
 };
 
-TEST_F(ServiceMetricsTest, ATickTakesNoFurtherPacketOnceItHasWorkedASecond) {
-  WriteConfigPerTick("10");
+TEST_F(ServiceMetricsTest, ATickOverItsBudgetGoesOnAfterTheLoopHadItsTurn) {
+  WriteConfigPerTick("3");
   SlowDatabase slow(dispatch_.db(), clock_);
   DorvekService service(ServiceParts{log_, clock_, slow, udp_, link_, base_dir_, "PC01", "dorvekzol", {}});
   link_.set_events(&service);
@@ -74,8 +74,20 @@ TEST_F(ServiceMetricsTest, ATickTakesNoFurtherPacketOnceItHasWorkedASecond) {
   link_.Deliver(KeepAlivePacket("1") + KeepAlivePacket("2") + KeepAlivePacket("3") + KeepAlivePacket("4"));
   clock_.Advance(1000ms);
   service.JvTimerList1().RunDue();
-  // 600 ms after the first, the second is taken; 1,200 ms after, the tick ends.
+  // 600 ms after the first the second is taken; 1,200 ms after, the tick gives way.
   EXPECT_EQ(service.inbound_size(), std::optional<std::size_t>(2));
+  // It goes on 1 ms later with the third of its three; the fourth waits a whole interval.
+  EXPECT_EQ(service.JvTimerList1().NextDue(), clock_.Steady() + 1ms);
+  clock_.Advance(1ms);
+  service.JvTimerList1().RunDue();
+  EXPECT_EQ(service.inbound_size(), std::optional<std::size_t>(1));
+  EXPECT_EQ(service.JvTimerList1().interval(DorvekService::kPakketController), 1000ms);
+  clock_.Advance(999ms);
+  service.JvTimerList1().RunDue();
+  EXPECT_EQ(service.inbound_size(), std::optional<std::size_t>(1));
+  clock_.Advance(1ms);
+  service.JvTimerList1().RunDue();
+  EXPECT_EQ(service.inbound_size(), std::optional<std::size_t>(0));
   service.ServiceStop();
   link_.set_events(service_.get());
 }
