@@ -26,13 +26,26 @@ namespace {
 
 // The connection string of SOCI's SQLite backend splits at blanks; a path with a blank
 // is written in double quotes, which that parser understands.
+//
+// Read-only, the file is opened as an immutable URI: a reader of a file in WAL mode
+// would otherwise create its -wal and -shm files beside it, and could not read at all
+// without write access to the directory. Changes still only in the WAL are not seen.
 std::string SqliteConnectString(const std::filesystem::path& file, Access access) {
   const std::string path = file.string();
   if (path.find('"') != std::string::npos)
     throw DatabaseError(fmt::format("Invalid database file name: {}", path));
+  if (access == Access::kReadOnly) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(file).string()) {
+      if (c == '%' || c == '?' || c == '#' || c == ' ')
+        uri += fmt::format("%{:02X}", static_cast<unsigned char>(c));
+      else
+        uri += c;
+    }
+    return fmt::format("db={}?immutable=1 timeout=5 readonly=1", uri);
+  }
   const bool blank = path.find(' ') != std::string::npos;
-  return fmt::format("db={}{}{} timeout=5{}", blank ? "\"" : "", path, blank ? "\"" : "",
-                     access == Access::kReadOnly ? " readonly=1" : "");
+  return fmt::format("db={}{}{} timeout=5", blank ? "\"" : "", path, blank ? "\"" : "");
 }
 
 // Closes a session; the ODBC backend's disconnect may throw, and nothing may escape.
