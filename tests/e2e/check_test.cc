@@ -15,6 +15,7 @@
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include "e2e/simulator_script.h"
 #include "support/dispatch_fixture.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
@@ -92,18 +93,8 @@ class CheckEndToEnd : public ::testing::Test {
 TEST_F(CheckEndToEnd, GoodSetupPassesEveryCheckSendsNothingAndWritesNothing) {
   ASSERT_TRUE(fs::exists(kSimulator)) << "build the gateway_simulator target first";
   // The simulator ends once the check has come and gone.
-  const fs::path port_file = tmp_.path() / "gateway.port";
-  const fs::path script = tmp_.path() / "gateway.script";
-  std::ofstream(script) << "wait-connection\nwait-disconnect\n";
-  auto simulator = std::async(std::launch::async, [&] {
-    return test_support::RunProgram(kSimulator,
-                                    {"--listen", "127.0.0.1:0", "--port-file", port_file.string(), "--script",
-                                     script.string(), "--timeout", "20"},
-                                    {}, tmp_.path(), 30s);
-  });
-  for (int i = 0; i < 500 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(fs::exists(port_file)) << "the simulator wrote no port file";
-  WriteSqliteConfig(std::to_string(std::stoi(ReadFileBytes(port_file))));
+  auto simulator = test_support::RunSimulatorScript(tmp_.path(), "wait-connection\nwait-disconnect\n");
+  WriteSqliteConfig(std::to_string(simulator.port));
   // As the service leaves it: a reader of a WAL file would make its -wal and -shm files.
   test_support::RunSqliteScript(base_ / "dispatch.db", "PRAGMA journal_mode=WAL;");
   const auto before = Files();
@@ -116,7 +107,7 @@ TEST_F(CheckEndToEnd, GoodSetupPassesEveryCheckSendsNothingAndWritesNothing) {
   EXPECT_NE(LineOf(result.out, "table planning").find(" ok"), std::string::npos) << result.out;
   EXPECT_EQ(Files(), before) << "the check created or removed a file";
 
-  const ProgramResult gateway = simulator.get();
+  const ProgramResult gateway = simulator.result.get();
   EXPECT_EQ(gateway.exit_code, 0) << gateway.out;
   EXPECT_NE(gateway.out.find("--- connection closed by the service"), std::string::npos) << gateway.out;
   EXPECT_EQ(gateway.out.find("<<< packet"), std::string::npos) << "the check sent something";

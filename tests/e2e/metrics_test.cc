@@ -26,6 +26,7 @@
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include "e2e/simulator_script.h"
 #include "support/dispatch_fixture.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
@@ -144,28 +145,19 @@ class MetricsEndToEnd : public ::testing::Test {
 TEST_F(MetricsEndToEnd, NodeExporterShowsTheSessionsFigures) {
   // The gateway: three packets of known vehicles and one of an unknown, then it waits
   // for the terminal reset the message box sends, and for the service's stop.
-  const fs::path port_file = tmp_.path() / "gateway.port";
-  const fs::path script = tmp_.path() / "gateway.script";
-  std::ofstream(script) << "wait-connection\n"
-                           "together 4\n"
-                           "TAG=1 TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=0\n"
-                           "TAG=2 TYPE=NOOP STATUS=NEW TIME=now UNIT=4712 NUMBER=0\n"
-                           "TAG=3 TYPE=KEY STATUS=NEW TIME=now UNIT=4711 NUMBER=099 042=\"+52 21 12.34\" "
-                           "043=\"+004 53 47.12\"\n"
-                           "TAG=4 TYPE=NOOP STATUS=NEW TIME=now UNIT=9999 NUMBER=0\n"
-                           "expect TYPE=MACRO\n"
-                           "wait-disconnect\n";
-  auto simulator = std::async(std::launch::async, [&] {
-    return test_support::RunProgram(kSimulator,
-                                    {"--listen", "127.0.0.1:0", "--port-file", port_file.string(), "--script",
-                                     script.string(), "--timeout", "40"},
-                                    {}, tmp_.path(), 60s);
-  });
-  for (int i = 0; i < 500 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(fs::exists(port_file));
+  auto simulator = test_support::RunSimulatorScript(
+      tmp_.path(),
+      "wait-connection\n"
+      "together 4\n"
+      "TAG=1 TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=0\n"
+      "TAG=2 TYPE=NOOP STATUS=NEW TIME=now UNIT=4712 NUMBER=0\n"
+      "TAG=3 TYPE=KEY STATUS=NEW TIME=now UNIT=4711 NUMBER=099 042=\"+52 21 12.34\" 043=\"+004 53 47.12\"\n"
+      "TAG=4 TYPE=NOOP STATUS=NEW TIME=now UNIT=9999 NUMBER=0\n"
+      "expect TYPE=MACRO\n"
+      "wait-disconnect\n");
   std::ofstream(base_ / "VmrZOLConfig.xml", std::ios::binary)
       << "<DorvekZOLserver>\r\n<HTTPTimer>500</HTTPTimer>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>"
-      << std::stoi(ReadFileBytes(port_file))
+      << simulator.port
       << "</Port>\r\n<SQLDriver>sqlite</SQLDriver>\r\n<SQLDatabase>dispatch.db</SQLDatabase>\r\n"
          "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n<Separator>.</Separator>\r\n"
          "<PakkettenPerTick>10</PakkettenPerTick>\r\n</DorvekZOLserver>\r\n";
@@ -228,7 +220,7 @@ TEST_F(MetricsEndToEnd, NodeExporterShowsTheSessionsFigures) {
   // At stop the file is written once more.
   service.Signal(SIGTERM);
   EXPECT_EQ(service.WaitForExit(), 0);
-  const auto gateway = simulator.get();
+  const auto gateway = simulator.result.get();
   EXPECT_EQ(gateway.exit_code, 0) << gateway.out;
   samples = ScrapeUntil(exporter_port, [](const auto& s) {
     return s.contains("dorvekzol_running") && s.at("dorvekzol_running") == 0;
