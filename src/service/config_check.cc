@@ -72,13 +72,17 @@ std::optional<std::string> CheckColumns(db::Database& db, const db::SchemaTable&
 }
 
 // Runs work on a thread of its own and waits at most timeout for it. Nothing when it
-// did not finish: the thread is left running with what it holds.
+// did not finish: the thread is then left running with what it holds.
 template <typename T>
 std::optional<T> RunBounded(std::chrono::milliseconds timeout, std::function<T()> work) {
   auto task = std::make_shared<std::packaged_task<T()>>(std::move(work));
   std::future<T> result = task->get_future();
-  std::thread([task] { (*task)(); }).detach();
-  if (result.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+  std::thread worker([task] { (*task)(); });
+  if (result.wait_for(timeout) != std::future_status::ready) {
+    worker.detach();
+    return std::nullopt;
+  }
+  worker.join();
   return result.get();
 }
 
