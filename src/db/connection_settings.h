@@ -38,6 +38,10 @@ struct DatabaseTimeouts {
 // through the SQLite ODBC driver.
 inline constexpr std::chrono::seconds kSqliteBusyTimeout{5};
 
+// What the connection may do to the database. A SQLite file opened kReadOnly is neither
+// created nor switched to WAL; ODBC connections are the same either way.
+enum class Access { kReadWrite, kReadOnly };
+
 struct ConnectionSettings {
   // Empty: SQL Server through FreeTDS. "sqlite" in any case: the SQLite file `database`.
   // Anything else: the name of the ODBC driver to use.
@@ -49,6 +53,8 @@ struct ConnectionSettings {
   // A relative SQLite file is taken from here (the executable's directory).
   std::filesystem::path base_dir;
   DatabaseTimeouts timeouts;
+
+  Access access = Access::kReadWrite;
 
   Backend backend() const;
   // The ODBC driver's name; meaningful for Backend::kOdbc only.

@@ -80,10 +80,24 @@ void SetQueryTimeout(soci::statement& st, SQLULEN seconds) {
 
 // The connection string of SOCI's SQLite backend splits at blanks; a path with a blank
 // is written in double quotes, which that parser understands.
-std::string SqliteConnectString(const std::filesystem::path& file) {
+//
+// Read-only, the file is opened as an immutable URI: a reader of a file in WAL mode
+// would otherwise create its -wal and -shm files beside it, and could not read at all
+// without write access to the directory. Changes still only in the WAL are not seen.
+std::string SqliteConnectString(const std::filesystem::path& file, Access access) {
   const std::string path = file.string();
   if (path.find('"') != std::string::npos)
     throw DatabaseError(fmt::format("Invalid database file name: {}", path));
+  if (access == Access::kReadOnly) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(file).string()) {
+      if (c == '%' || c == '?' || c == '#' || c == ' ')
+        uri += fmt::format("%{:02X}", static_cast<unsigned char>(c));
+      else
+        uri += c;
+    }
+    return fmt::format("db={}?immutable=1 timeout=5 readonly=1", uri);
+  }
   const bool blank = path.find(' ') != std::string::npos;
   return fmt::format("db={}{}{} timeout=5", blank ? "\"" : "", path, blank ? "\"" : "");
 }
@@ -420,13 +434,13 @@ std::unique_ptr<SociDatabase::Session> SociDatabase::Connect() {
     if (!std::filesystem::is_regular_file(file, error))
       throw DatabaseError(fmt::format(
           "Cannot establish connection to the database. {}: no such file", file.string()));
-    session->sql.open(soci::sqlite3, SqliteConnectString(file));
+    session->sql.open(soci::sqlite3, SqliteConnectString(file, settings_.access));
     auto* backend = static_cast<soci::sqlite3_session_backend*>(session->sql.get_backend());
     sqlite_api::sqlite3_progress_handler(backend->conn_, kSqliteProgressSteps, &SqliteProgress,
                                          &session->sqlite_deadline);
     try {
       // The dispatch programs share the file: readers must not wait for writers.
-      session->sql << "PRAGMA journal_mode=WAL";
+      if (settings_.access == Access::kReadWrite) session->sql << "PRAGMA journal_mode=WAL";
     } catch (...) {
       CloseQuietly(session->sql);
       throw;

@@ -45,7 +45,7 @@ std::string RemoveAll(const std::string& text, const std::string& what) {
 }  // namespace
 
 PacketController::PacketController(Parts parts)
-    : parts_(parts), handler_parts_{parts_.log, parts_.clock, parts_.db, settings_} {
+    : parts_(parts), log_(parts_.log), handler_parts_{log_, parts_.clock, parts_.db, settings_} {
   // The handlers in the order they are tried. Every row whose number and condition hold
   // runs, unless an earlier one ended the packet.
   const auto key_new = [](const PacketContext& p) {
@@ -56,58 +56,94 @@ PacketController::PacketController(Parts parts)
     return [this, handle](const PacketContext& p) { return handle(handler_parts_, p); };
   };
   routes_ = {
-      {std::nullopt, [](const PacketContext& p) { return HasPosition(p.velden); },
+      {"position_report", std::nullopt, [](const PacketContext& p) { return HasPosition(p.velden); },
        [this](const PacketContext& p) { return HandlePositionReport(handler_parts_, p, position_); }},
-      {0,
+      {"keep_alive", 0,
        [](const PacketContext& p) { return p.velden.Get("TYPE") == "NOOP" && p.velden.Get("STATUS") == "NEW"; },
        [this](const PacketContext& p) { return KeepAlive(p); }},
-      {12, key_new, handler(HandleSpeechRequest)},
-      {4, key_new, handler(HandleBreakRequest)},
-      {14, [](const PacketContext& p) { return !p.velden.Get("002").empty(); }, handler(HandleDriverText)},
-      {2, always, handler(HandleTerminalReport)},
-      {1, IsStreetHail, handler(HandleStreetHail)},
-      {0, always, handler(HandleFormReplies)},
-      {0, IsRideProgress, handler(HandleRideProgress)},
-      {4, [](const PacketContext& p) { return !p.velden.Get("201").empty(); }, handler(HandleStatusEvent)},
-      {4, always, handler(HandleShiftForms)},
+      {"key_events", 12, key_new, handler(HandleSpeechRequest)},
+      {"key_events", 4, key_new, handler(HandleBreakRequest)},
+      {"key_events", 14, [](const PacketContext& p) { return !p.velden.Get("002").empty(); },
+       handler(HandleDriverText)},
+      {"key_events", 2, always, handler(HandleTerminalReport)},
+      {"street_hail", 1, IsStreetHail, handler(HandleStreetHail)},
+      {"form_replies", 0, always, handler(HandleFormReplies)},
+      {"ride_progress", 0, IsRideProgress, handler(HandleRideProgress)},
+      {"status_events", 4, [](const PacketContext& p) { return !p.velden.Get("201").empty(); },
+       handler(HandleStatusEvent)},
+      {"shift_forms", 4, always, handler(HandleShiftForms)},
   };
+  // Every family shows in the figures from the start, also before its first packet.
+  if (parts_.metrics != nullptr)
+    for (std::string_view family : families()) parts_.metrics->packets.try_emplace(std::string(family));
 }
 
-void PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound) {
-  if (inbound.empty()) return;
+std::vector<std::string_view> PacketController::families() const {
+  std::vector<std::string_view> names{kControllerFamily};
+  for (const Route& route : routes_)
+    if (std::find(names.begin(), names.end(), route.family) == names.end()) names.push_back(route.family);
+  return names;
+}
+
+void PacketController::Count(std::string_view family, Counted outcome) {
+  if (parts_.metrics == nullptr) return;
+  auto it = parts_.metrics->packets.find(family);
+  if (it == parts_.metrics->packets.end()) it = parts_.metrics->packets.try_emplace(std::string(family)).first;
+  ++(outcome == Counted::kFailed ? it->second.failed : it->second.handled);
+}
+
+HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                                          VehicleLookup lookup) {
+  if (lookup == VehicleLookup::kAfresh) vehicles_.clear();
+  if (inbound.empty()) return HandleResult::kQueueEmpty;
+  std::string_view running = kControllerFamily;
   try {
-    Handle(inbound, outbound);
+    Handle(inbound, outbound, running);
   } catch (const std::exception& e) {
-    parts_.log.Warning(e.what());
+    log_.Warning(e.what());
+    Count(running, Counted::kFailed);
   } catch (...) {
-    parts_.log.Warning("Onbekende fout bij het verwerken van een pakket");
+    log_.Warning("Onbekende fout bij het verwerken van een pakket");
+    Count(running, Counted::kFailed);
   }
+  return HandleResult::kTaken;
 }
 
-void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound) {
+void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                              std::string_view& running) {
+  const std::uint64_t failures_at_start = log_.failures();
+  const auto frame_done = [&] {
+    Count(kControllerFamily, log_.failures() != failures_at_start ? Counted::kFailed : Counted::kHandled);
+  };
   const std::string text = inbound.front();
   if (text.find("XGATE") != std::string::npos)
-    db::SendUDPDorvek(parts_.lan, parts_.log, settings_.netwerksleutel, db::kNoticeGateway,
+    db::SendUDPDorvek(parts_.lan, log_, settings_.netwerksleutel, db::kNoticeGateway,
                       settings_.computer_name, parts_.clock.LocalNow(), db::kNoticeIdentity, "0000");
   gateway::PakketVelden velden = gateway::ReadPacket(text);
   if (text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
     std::string lines;
     for (const auto& [name, value] : velden.entries()) lines += name + "=" + value + "\r\n";
-    parts_.log.Info(lines);
+    log_.Info(lines);
   }
   inbound.pop_front();
-  if (velden.empty() || velden.Get("UNIT") == "XGATE") return;  // the gateway's own
+  if (velden.empty() || velden.Get("UNIT") == "XGATE") return frame_done();  // the gateway's own
 
-  if (!LookUpVehicle(velden)) return;
+  if (!LookUpVehicle(velden)) return frame_done();
   // A refusal names the vehicle that sent it: handled once that vehicle is known.
   HandleRefusal(velden);
 
   const PacketContext packet{velden, gateway::PacketNumber(velden.Get("NUMBER")), parts_.vehicle,
                              pakket_tijd_ = PacketTime(velden.Get("TIME")), outbound};
+  frame_done();
   for (const Route& route : routes_) {
     if (route.number && *route.number != packet.number) continue;
     if (!route.applies(packet)) continue;
-    if (route.handle(packet) == Outcome::kDone) return;
+    running = route.family;
+    const std::uint64_t failures_before = log_.failures();
+    const Outcome outcome = route.handle(packet);
+    Count(route.family, log_.failures() != failures_before ? Counted::kFailed : Counted::kHandled);
+    running = kControllerFamily;
+    if (outcome == Outcome::kDone) return;
   }
 }
 
@@ -118,16 +154,24 @@ bool PacketController::LookUpVehicle(gateway::PakketVelden& velden) {
   const std::string prefix = Trim(zol_id);
   const std::string identity = prefix + Trim(velden.Get("UNIT"));
   parts_.vehicle.Clear();
-  auto rows = parts_.db.Query(db::queries::ADOWAGEN, {{"imei", identity}});
+  auto found = vehicles_.find(identity);
+  if (found == vehicles_.end()) {
+    auto rows = parts_.db.Query(db::queries::ADOWAGEN, {{"imei", identity}});
+    std::optional<db::Row> row;
+    if (!rows.empty()) row = std::move(rows.front());
+    found = vehicles_.emplace(identity, std::move(row)).first;
+  }
   if (identity == prefix + "QUIPMENT_GPRS" || identity == prefix + "QUIPMENT_GPRS_KPN") {
-    parts_.log.Info("Taxis Dorvek ZOL update: " + identity);
+    log_.Info("Taxis Dorvek ZOL update: " + identity);
     return false;
   }
-  if (rows.empty()) {
+  if (!found->second) {
+    // A refusal of the gateway's, not a failure of ours: past the failure count.
     parts_.log.Warning("Taxis Dorvek ZOL wagen niet gevonden: " + identity);
+    if (parts_.metrics != nullptr) ++parts_.metrics->packets_unknown_vehicle;
     return false;
   }
-  parts_.vehicle.Set(std::move(rows.front()));
+  parts_.vehicle.Set(*found->second);
   return true;
 }
 
@@ -135,15 +179,15 @@ void PacketController::HandleRefusal(const gateway::PakketVelden& velden) {
   const std::string& status = velden.Get("STATUS");
   const std::string taxi = std::to_string(parts_.vehicle.wag_taxis());
   if (status == "REJ") {
-    db::Berichtmaken(parts_.db, parts_.log, 100, 1, "Wagen " + taxi + " heeft bericht geweigerd",
+    db::Berichtmaken(parts_.db, log_, 100, 1, "Wagen " + taxi + " heeft bericht geweigerd",
                      parts_.vehicle.wag_id());
   } else if (status == "NAK") {
-    db::Berichtmaken(parts_.db, parts_.log, 101, 1, "Wagen " + taxi + " meld een berichtstoring",
+    db::Berichtmaken(parts_.db, log_, 101, 1, "Wagen " + taxi + " meld een berichtstoring",
                      parts_.vehicle.wag_id());
   } else {
     return;
   }
-  outbound::NAKRitopdracht(parts_.db, parts_.log, parts_.vehicle.wag_id());
+  outbound::NAKRitopdracht(parts_.db, log_, parts_.vehicle.wag_id());
 }
 
 core::DateTime PacketController::PacketTime(const std::string& time) const {

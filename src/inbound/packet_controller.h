@@ -4,16 +4,35 @@
 // the handlers the message number and the body select, in a fixed order.
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/metrics.h"
 #include "db/udp_sender.h"
 #include "gateway/packet_queue.h"
+#include "inbound/failure_counting_log.h"
 #include "inbound/packet_context.h"
 #include "inbound/zol_gps.h"
 
 namespace dorvek::inbound {
+
+// The family the controller's own steps count under in the metrics.
+inline constexpr std::string_view kControllerFamily = "packet_controller";
+
+// Whether HandleNext looks the packet's vehicle up in the database, or may take the row
+// an earlier packet of the same stretch found (packets handled in one go: a tick, or
+// the part of a tick within its time budget). A row is so never older than its
+// stretch, and with one packet a tick every packet looks its vehicle up afresh.
+enum class VehicleLookup { kAfresh, kWithinStretch };
+
+// What one call of HandleNext did with the head of the inbound queue.
+enum class HandleResult {
+  kQueueEmpty,  // nothing to take
+  kTaken,       // the oldest packet was taken and handled, whatever came of it
+};
 
 class PacketController {
  public:
@@ -23,6 +42,7 @@ class PacketController {
     db::Database& db;
     db::UdpSender& lan;
     CurrentVehicle& vehicle;
+    core::Metrics* metrics = nullptr;  // where packets are counted; none: not counted
   };
 
   explicit PacketController(Parts parts);
@@ -31,8 +51,14 @@ class PacketController {
 
   // Handles the oldest entry of inbound, if any; it is removed before any database
   // work, so a packet whose handling fails is not handled again. Never throws: a
-  // failure that ends the packet is a warning with its own text.
-  void HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+  // failure that ends the packet is a warning with its own text. Every packet is
+  // counted here, and only here: once for the controller's own steps and once for each
+  // handler family that ran, as handled or failed.
+  HandleResult HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                          VehicleLookup lookup = VehicleLookup::kAfresh);
+
+  // The handler families, in routing order, as the metrics name them.
+  std::vector<std::string_view> families() const;
 
   const core::DateTime& pakket_tijd() const { return pakket_tijd_; }
   const Position& position() const { return position_; }
@@ -41,12 +67,16 @@ class PacketController {
   // One row of the routing table: runs when the message number matches (any, when
   // absent) and the condition holds, in table order, until a handler ends the packet.
   struct Route {
+    std::string_view family;
     std::optional<long long> number;
     std::function<bool(const PacketContext&)> applies;
     std::function<Outcome(const PacketContext&)> handle;
   };
 
-  void Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+  // `running` names the step a failure that escapes belongs to.
+  void Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound, std::string_view& running);
+  enum class Counted { kHandled, kFailed };
+  void Count(std::string_view family, Counted outcome);
   // Finds the vehicle for the packet's unit; false ends the packet.
   bool LookUpVehicle(gateway::PakketVelden& velden);
   void HandleRefusal(const gateway::PakketVelden& velden);
@@ -54,9 +84,14 @@ class PacketController {
   Outcome KeepAlive(const PacketContext& packet);
 
   Parts parts_;
+  // Every entry of the controller and its handlers goes through here.
+  FailureCountingLog log_;
   InboundSettings settings_;
   HandlerParts handler_parts_;
   std::vector<Route> routes_;
+  // The vehicle lookup's answers within the stretch, by identity; nothing for an
+  // identity no vehicle has.
+  std::map<std::string, std::optional<db::Row>, std::less<>> vehicles_;
   core::DateTime pakket_tijd_;
   Position position_;
 };

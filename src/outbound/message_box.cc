@@ -55,6 +55,7 @@ void MessageBox::HandleNext(gateway::PacketQueue* queue) {
     const Reason reason = Handle(row, *queue);
     if (reason == Reason::kNone) {
       rows_.erase(bbo_id);
+      if (parts_.metrics != nullptr) ++parts_.metrics->message_box_handled;
     } else if (reason == Reason::kRideMissing) {
       SetAside(bbo_id, rows_[bbo_id], reason,
                fmt::format("rit {} niet gevonden", row.Int("bbo_pla_id")));
@@ -120,6 +121,7 @@ void MessageBox::MarkProcessed(long long bbo_id) {
 void MessageBox::SetAside(long long bbo_id, RowState& state, Reason reason, const std::string& why) {
   state.aside_until = parts_.clock.Steady() + options_.retry_after;
   state.failures = 0;
+  if (parts_.metrics != nullptr) ++parts_.metrics->message_box_set_aside;
   if (state.warned == reason) return;  // said once is enough
   state.warned = reason;
   parts_.log.Warning(fmt::format(

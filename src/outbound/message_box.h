@@ -33,6 +33,7 @@
 
 #include "core/clock.h"
 #include "core/event_log.h"
+#include "core/metrics.h"
 #include "db/database.h"
 #include "gateway/gateway_link.h"
 #include "gateway/packet_queue.h"
@@ -47,6 +48,7 @@ class MessageBox {
     const core::Clock& clock;
     db::Database& db;
     gateway::GatewayLink& link;
+    core::Metrics* metrics = nullptr;  // rows handled and set aside are counted here
   };
   struct Options {
     Amounts amounts = Amounts::kShown;  // from the Bedragen setting

@@ -3,6 +3,7 @@
 // outbound queue, and only while the gateway is connected.
 
 #include "core/event_log.h"
+#include "core/metrics.h"
 #include "gateway/gateway_link.h"
 #include "gateway/packet_queue.h"
 
@@ -16,7 +17,8 @@ namespace dorvek::outbound {
 // packet's write is still in flight.
 //
 // The queue must outlive the write: the link's Abandon, before the queue is destroyed,
-// drops the write's completion.
-void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log);
+// drops the write's completion. A packet written whole is counted in metrics, if given.
+void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log,
+                    core::Metrics* metrics = nullptr);
 
 }  // namespace dorvek::outbound

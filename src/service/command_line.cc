@@ -40,6 +40,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       set_mode(RunMode::kHelp, arg);
     } else if (arg == "--version") {
       set_mode(RunMode::kVersion, arg);
+    } else if (arg == "--check") {
+      set_mode(RunMode::kCheck, arg);
     } else if (is("--base-dir")) {
       cl.base_dir = value("--base-dir");
     } else if (is("--event-log")) {
@@ -62,6 +64,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 std::string UsageText(const std::string& program) {
   return "Usage: " + program + R"( [options]
        )" + program + R"( INSTALL|UNINSTALL [SILENT] [options]
+       )" + program + R"( --check [--base-dir DIR]
 
 Couples the taxi dispatch database with the vehicle terminals through the terminal
 gateway. Without a switch it runs as the service DorvekZOL in the foreground, under
@@ -73,6 +76,11 @@ Switches (any case, also written /INSTALL or -install):
                      and the configuration file and give them to that user
   UNINSTALL          disable and remove the unit; the user, data and configuration stay
   SILENT             print no confirmation
+
+  --check            read the configuration as a start would (creating and writing
+                     nothing), print every setting, then try the database, every
+                     table and column the service uses, and the gateway's port; one
+                     line per check and a verdict; exit status 0 when all passed
 
 Options:
   --base-dir DIR     directory of VmrZOLConfig.xml and VmrZOLData (default: the

@@ -7,7 +7,7 @@
 
 namespace dorvek::service {
 
-enum class RunMode { kService, kInstall, kUninstall, kHelp, kVersion };
+enum class RunMode { kService, kInstall, kUninstall, kCheck, kHelp, kVersion };
 
 struct CommandLine {
   RunMode mode = RunMode::kService;

@@ -8,8 +8,17 @@ namespace dorvek::service {
 
 ConnectionSupervisor::ConnectionSupervisor(core::EventLog& log, db::Database& db,
                                            gateway::GatewayLink& link, const Settings& settings,
-                                           std::string computer_name)
-    : log_(log), db_(db), link_(link), settings_(settings), computer_name_(std::move(computer_name)) {}
+                                           std::string computer_name, core::Metrics* metrics)
+    : log_(log),
+      db_(db),
+      link_(link),
+      settings_(settings),
+      computer_name_(std::move(computer_name)),
+      metrics_(metrics) {}
+
+void ConnectionSupervisor::AttemptFailed() {
+  if (metrics_ != nullptr) ++metrics_->gateway.failures;
+}
 
 void ConnectionSupervisor::ControleTimer() {
   if (!db_.IsOpen()) {
@@ -23,6 +32,7 @@ void ConnectionSupervisor::ControleTimer() {
     try {
       link_.Connect(StartFailureLog());
     } catch (const std::exception& e) {
+      AttemptFailed();
       log_.Warning(e.what());
     }
   }
@@ -37,6 +47,7 @@ void ConnectionSupervisor::Socketcontrole() {
     link_.SetRemote(settings_.binding, settings_.PortText());
     link_.Connect(StartFailureLog());
   } catch (const std::exception& e) {
+    AttemptFailed();
     log_.Warning(e.what());
   }
 }
@@ -46,13 +57,15 @@ gateway::GatewayLink::StartFailure ConnectionSupervisor::StartFailureLog() {
   // Connect itself does, only later.
   return [this](const std::string& text) {
     try {
+      AttemptFailed();
       log_.Warning(text);
     } catch (...) {
     }
   };
 }
 
-void ConnectionSupervisor::Connected(std::error_code) {
+void ConnectionSupervisor::Connected(std::error_code error) {
+  if (metrics_ != nullptr) ++(error ? metrics_->gateway.failures : metrics_->gateway.connections);
   log_.Info("Taxis Dorvek ZOL cliënt werd verbonden");
   db::Berichtmaken(db_, log_, 4006, 1, "Taxis Dorvek ZOL cliënt verbinding gestart op " + computer_name_,
                    0);

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "core/event_log.h"
+#include "core/metrics.h"
 #include "db/database.h"
 #include "gateway/gateway_link.h"
 #include "service/settings.h"
@@ -23,8 +24,9 @@ namespace dorvek::service {
 
 class ConnectionSupervisor {
  public:
+  // Connections and failed attempts are counted in metrics, if given.
   ConnectionSupervisor(core::EventLog& log, db::Database& db, gateway::GatewayLink& link,
-                       const Settings& settings, std::string computer_name);
+                       const Settings& settings, std::string computer_name, core::Metrics* metrics = nullptr);
 
   // ControleTimer, once: opens the database and makes the first attempt with the
   // remote the socket still holds.
@@ -38,12 +40,14 @@ class ConnectionSupervisor {
 
  private:
   gateway::GatewayLink::StartFailure StartFailureLog();
+  void AttemptFailed();
 
   core::EventLog& log_;
   db::Database& db_;
   gateway::GatewayLink& link_;
   const Settings& settings_;
   std::string computer_name_;
+  core::Metrics* metrics_;
 };
 
 }  // namespace dorvek::service

@@ -8,6 +8,7 @@
 #include "outbound/send_pump.h"
 #include "service/config_file.h"
 #include "service/connection_supervisor.h"
+#include "service/metrics_file.h"
 
 namespace dorvek::service {
 
@@ -15,23 +16,28 @@ using namespace std::chrono_literals;
 
 DorvekService::DorvekService(ServiceParts parts)
     : parts_(std::move(parts)),
+      metrics_(parts_.metrics != nullptr ? *parts_.metrics : own_metrics_),
       timers_(parts_.clock),
       receive_path_(parts_.log),
-      packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_}),
-      message_box_({parts_.log, parts_.clock, parts_.db, parts_.link}) {
+      backlog_(parts_.log, parts_.clock),
+      packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_, &metrics_}),
+      message_box_({parts_.log, parts_.clock, parts_.db, parts_.link, &metrics_}) {
+  if (metrics_.started == std::chrono::system_clock::time_point{}) metrics_.started = parts_.clock.Now();
   // The five events with their design-time intervals and enabled states.
   timers_.Add("ControleTimer", std::chrono::milliseconds(kDefaultHttpTimerMs), false, true, [this] { JvTimerList1Events0Timer(); });
   timers_.Add("Socketcontrole", 30000ms, true, true, [this] { JvTimerList1Events1Timer(); });
-  timers_.Add("PakketController", 1000ms, true, false, [this] { JvTimerList1Events2Timer(); });
+  timers_.Add("PakketController", kPakketControllerInterval, true, false, [this] { JvTimerList1Events2Timer(); });
   timers_.Add("UitgaandeBerichten", 5000ms, true, true, [this] { JvTimerList1Events3Timer(); });
   timers_.Add("UitgaandVerzenden", 5000ms, true, true, [this] { JvTimerList1Events4Timer(); });
+  timers_.Add("Metrics", kMetricsInterval, true, true, [this] { WriteMetricsFile(); });
+  timers_.SetSuspension(kMetricsFile, TimerList::Suspension::kRunsOn);
   // A failure that escapes a timer handler is the host's entry, under the executable's
   // name; the event goes on firing.
   timers_.SetFailureHandler([this](const std::string&, const std::exception& e) {
     parts_.log.Write(core::LogEntry{parts_.executable_name, core::EntryType::kError, 0, 0, e.what()});
   });
   supervisor_ = std::make_unique<ConnectionSupervisor>(parts_.log, parts_.db, parts_.link, settings_,
-                                                       parts_.computer_name);
+                                                       parts_.computer_name, &metrics_);
 }
 
 DorvekService::~DorvekService() = default;
@@ -52,6 +58,7 @@ void DorvekService::ServiceStart() {
 
   try {
     parts_.log.Info("Taxis Dorvek ZOL cliënt werd normaal gestart");
+    running_ = true;
     timers_.SetActive(true);
     inkomende_pakketten_ = std::make_unique<gateway::PacketQueue>();
     uitgaande_pakketten_ = std::make_unique<gateway::PacketQueue>();
@@ -64,6 +71,8 @@ void DorvekService::ServiceStart() {
       outbound::MessageBox::Options box;
       box.amounts = settings_.SuppressAmounts() ? outbound::Amounts::kSuppressed : outbound::Amounts::kShown;
       message_box_.Configure(box);
+      packets_per_tick_ = settings_.PacketsPerTick();
+      backlog_.Configure(packets_per_tick_);
       // A non-positive HTTPTimer leaves ControleTimer as it is, counting since activation.
       if (ReadIntegerSetting(settings_.http_timer) > 0) {
         timers_.SetInterval(kControleTimer, std::chrono::milliseconds(settings_.HttpTimerMs()));
@@ -84,6 +93,8 @@ void DorvekService::ServiceStart() {
   } catch (const std::exception& e) {
     parts_.log.Warning(e.what());
   }
+  // The monitoring sees the service from its start, not only 15 s later.
+  WriteMetricsFile();
 }
 
 void DorvekService::ServiceStop() {
@@ -94,6 +105,7 @@ void DorvekService::ServiceStop() {
   timers_.SetActive(false);
   parts_.link.Abandon();
   timers_.SetEnabled(kPakketController, false);
+  tick_left_ = 0;
   if (parts_.db.IsOpen()) {
     try {
       parts_.db.Close();
@@ -103,8 +115,11 @@ void DorvekService::ServiceStop() {
   }
   inkomende_pakketten_.reset();
   uitgaande_pakketten_.reset();
+  backlog_.Clear();
   db::Berichtmaken(parts_.db, parts_.log, 4008, 1,
                    "Taxis Dorvek ZOL cliënt werd normaal gestopt op " + parts_.computer_name, 0);
+  running_ = false;
+  WriteMetricsFile();
 }
 
 void DorvekService::ServicePause() {
@@ -123,6 +138,8 @@ void DorvekService::ServiceShutdown() {
   // The process ends next; nothing more may fire or arrive.
   timers_.SetActive(false);
   parts_.link.Abandon();
+  running_ = false;
+  WriteMetricsFile();
 }
 
 void DorvekService::WriteInstallFiles(bool installation) {
@@ -147,11 +164,31 @@ void DorvekService::JvTimerList1Events0Timer() { supervisor_->ControleTimer(); }
 void DorvekService::JvTimerList1Events1Timer() { supervisor_->Socketcontrole(); }
 
 void DorvekService::JvTimerList1Events2Timer() {
-  // Off while one packet is handled, so a slow handling never overlaps the next tick;
-  // on again afterwards whatever happened.
+  // Off while the packets of this tick are handled, so a slow handling never overlaps
+  // the next tick; on again afterwards whatever happened.
   timers_.SetEnabled(kPakketController, false);
-  if (inkomende_pakketten_)
-    packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get());
+  if (tick_left_ == 0) tick_left_ = packets_per_tick_;  // a new tick
+  if (inkomende_pakketten_) {
+    const auto started = parts_.clock.Steady();
+    std::size_t handled = 0;
+    // Up to PakkettenPerTick packets, each on its own (its failure ends only that
+    // packet): the first always, the others while within the budget.
+    while (tick_left_ > 0 && (handled == 0 || parts_.clock.Steady() - started < kTickBudget)) {
+      const auto lookup = handled == 0 ? inbound::VehicleLookup::kAfresh : inbound::VehicleLookup::kWithinStretch;
+      if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get(), lookup) !=
+          inbound::HandleResult::kTaken) {
+        tick_left_ = 0;  // nothing left: the tick is done
+        break;
+      }
+      ++handled;
+      --tick_left_;
+    }
+    backlog_.TickDone(handled, parts_.clock.Steady() - started);
+    backlog_.Sync(inkomende_pakketten_->size());
+  } else {
+    tick_left_ = 0;
+  }
+  timers_.SetInterval(kPakketController, tick_left_ > 0 ? kTickContinuation : kPakketControllerInterval);
   timers_.SetEnabled(kPakketController, true);
 }
 
@@ -170,7 +207,32 @@ void DorvekService::JvTimerList1Events3Timer() {
 }
 
 void DorvekService::JvTimerList1Events4Timer() {
-  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log);
+  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log, &metrics_);
+}
+
+std::filesystem::path DorvekService::metrics_file() const { return parts_.base_dir / kMetricsFilePath; }
+
+void DorvekService::WriteMetricsFile() {
+  MetricsState state;
+  state.running = running_;
+  state.paused = timers_.suspended();
+  state.inbound_queue = inbound_size().value_or(0);
+  state.outbound_queue = outbound_size().value_or(0);
+  state.backlog_age_seconds = backlog_.AgeSeconds();
+  state.backlog_drain_seconds = backlog_.DrainSecondsNow();
+  state.packets_per_tick = packets_per_tick_;
+  state.message_box_set_aside = message_box_.set_aside();
+  state.database_connected = parts_.db.IsOpen();
+  state.gateway_connected = parts_.link.state() == gateway::SocketState::kConnected;
+  try {
+    WriteFileAtomically(metrics_file(), MetricsText(metrics_, state));
+    if (metrics_write_failed_) parts_.log.Info("Taxis Dorvek ZOL metrics weer geschreven: " + metrics_file().string());
+    metrics_write_failed_ = false;
+  } catch (const std::exception& e) {
+    // Once, not every 15 s.
+    if (!metrics_write_failed_) parts_.log.Warning(e.what());
+    metrics_write_failed_ = true;
+  }
 }
 
 void DorvekService::OnConnected(std::error_code error) { supervisor_->Connected(error); }
@@ -182,7 +244,14 @@ void DorvekService::OnClosed(std::error_code error) {
 
 void DorvekService::OnData(std::string_view bytes) {
   // Received while paused too: the packets wait in the queue.
+  const std::size_t before = inbound_size().value_or(0);
   receive_path_.QClientSocketDataAvailable(bytes, inkomende_pakketten_.get());
+  const std::size_t after = inbound_size().value_or(0);
+  if (after > before) {
+    metrics_.packets_received += after - before;
+    metrics_.last_packet = parts_.clock.Now();
+  }
+  if (inkomende_pakketten_) backlog_.Sync(after);
 }
 
 std::optional<std::size_t> DorvekService::inbound_size() const {

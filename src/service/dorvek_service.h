@@ -10,6 +10,7 @@
 
 #include "core/clock.h"
 #include "core/event_log.h"
+#include "core/metrics.h"
 #include "db/database.h"
 #include "db/udp_sender.h"
 #include "gateway/gateway_link.h"
@@ -18,6 +19,7 @@
 #include "inbound/current_vehicle.h"
 #include "inbound/packet_controller.h"
 #include "outbound/message_box.h"
+#include "service/inbound_backlog.h"
 #include "service/settings.h"
 #include "service/timer_list.h"
 
@@ -37,6 +39,9 @@ struct ServiceParts {
   std::string executable_name;  // source of the host's entries about failed timers
   // Hands the connection settings to the database once start has read them.
   std::function<void(const Settings&)> configure_database;
+  // Where the figures are counted (the host's, also counting the database); without
+  // it the service keeps its own.
+  core::Metrics* metrics = nullptr;
 };
 
 class DorvekService : public gateway::GatewayEvents {
@@ -47,7 +52,17 @@ class DorvekService : public gateway::GatewayEvents {
     kPakketController = 2,
     kUitgaandeBerichten = 3,
     kUitgaandVerzenden = 4,
+    // Not one of the five above: writes the figures for the monitoring, also while the
+    // service is paused (the list lets it run on then).
+    kMetricsFile = 5,
   };
+  static constexpr std::chrono::milliseconds kMetricsInterval{15000};
+  // A tick works at most this long at a time: the rest of its packets follow as soon as
+  // the event loop has served the socket, the watchdog and the other timers, and only
+  // a tick that is done (all its packets, or the queue empty) waits the interval.
+  static constexpr std::chrono::milliseconds kTickBudget{1000};
+  static constexpr std::chrono::milliseconds kPakketControllerInterval{1000};
+  static constexpr std::chrono::milliseconds kTickContinuation{1};
 
   explicit DorvekService(ServiceParts parts);
   ~DorvekService() override;
@@ -70,6 +85,8 @@ class DorvekService : public gateway::GatewayEvents {
   void JvTimerList1Events2Timer();
   void JvTimerList1Events3Timer();
   void JvTimerList1Events4Timer();
+  // The sixth event: writes the metrics file (and at stop and shutdown).
+  void WriteMetricsFile();
 
   // Gateway socket events.
   void OnConnected(std::error_code error) override;
@@ -85,12 +102,17 @@ class DorvekService : public gateway::GatewayEvents {
   const Settings& settings() const { return settings_; }
   inbound::CurrentVehicle& current_vehicle() { return current_vehicle_; }
   const outbound::MessageBox& message_box() const { return message_box_; }
+  const InboundBacklog& backlog() const { return backlog_; }
+  const core::Metrics& metrics() const { return metrics_; }
+  std::filesystem::path metrics_file() const;
 
  private:
   void SendNotice(int kind, const std::string& detail);
   void WriteInstallFiles(bool installation);
 
   ServiceParts parts_;
+  core::Metrics own_metrics_;
+  core::Metrics& metrics_;
   TimerList timers_;
   Settings settings_;
   std::unique_ptr<gateway::PacketQueue> inkomende_pakketten_;
@@ -98,6 +120,11 @@ class DorvekService : public gateway::GatewayEvents {
   inbound::CurrentVehicle current_vehicle_;
   std::unique_ptr<ConnectionSupervisor> supervisor_;
   gateway::ReceivePath receive_path_;
+  InboundBacklog backlog_;
+  int packets_per_tick_ = 1;
+  int tick_left_ = 0;  // packets the tick under way may still take
+  bool running_ = false;
+  bool metrics_write_failed_ = false;
   inbound::PacketController packet_controller_;
   outbound::MessageBox message_box_;
 };

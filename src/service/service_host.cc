@@ -1,6 +1,7 @@
 #include "service/service_host.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -14,10 +15,13 @@
 
 #include "core/clock.h"
 #include "core/host_event_log.h"
+#include "core/metrics.h"
 #include "db/computer_name.h"
+#include "db/metered_database.h"
 #include "db/soci_database.h"
 #include "db/udp_sender.h"
 #include "gateway/asio_gateway_link.h"
+#include "service/config_check.h"
 #include "service/config_file.h"
 #include "service/dorvek_service.h"
 #include "service/service_user.h"
@@ -30,15 +34,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-db::ConnectionSettings ToConnectionSettings(const Settings& s, const std::filesystem::path& base) {
-  db::ConnectionSettings c;
-  c.driver = s.sql_driver;
-  c.server = s.sql_server;
-  c.user = s.sql_inlognaam;
-  c.password = s.sql_paswoord;
-  c.database = s.sql_database;
-  c.base_dir = base;
-  return c;
+// The directory of the configuration and the data: --base-dir, else the executable's.
+std::filesystem::path BaseDir(const HostOptions& o) {
+  if (!o.command_line.base_dir.empty()) return std::filesystem::absolute(o.command_line.base_dir);
+  return o.executable.parent_path();
 }
 
 // Forwards the socket's events to the service, which is built after the socket.
@@ -66,11 +65,13 @@ class Host {
         base_dir_(BaseDir(options)),
         log_(core::MakeHostEventLog(clock_, options.command_line.event_log)),
         db_(db::ConnectionSettings{}, *log_),
+        metered_db_(db_, metrics_),
         lan_(LanTarget(options.command_line.lan_target)),
         link_(io_, relay_),
-        service_(ServiceParts{*log_, clock_, db_, *lan_, link_, base_dir_, db::ComputerName(),
+        service_(ServiceParts{*log_, clock_, metered_db_, *lan_, link_, base_dir_, db::ComputerName(),
                               options.executable.filename().string(),
-                              [this](const Settings& s) { db_.Configure(ToConnectionSettings(s, base_dir_)); }}),
+                              [this](const Settings& s) { db_.Configure(DatabaseSettings(s, base_dir_)); },
+                              &metrics_}),
         timer_(io_),
         watchdog_(io_),
         status_timer_(io_),
@@ -175,11 +176,6 @@ class Host {
   }
 
  private:
-  static std::filesystem::path BaseDir(const HostOptions& o) {
-    if (!o.command_line.base_dir.empty()) return std::filesystem::absolute(o.command_line.base_dir);
-    return o.executable.parent_path();
-  }
-
   static std::unique_ptr<db::UdpSender> LanTarget(const std::string& target) {
     if (target.empty()) return std::make_unique<db::AsioUdpSender>();
     return std::make_unique<db::AsioUdpSender>(db::ParseLanTarget(target));
@@ -307,10 +303,14 @@ class Host {
       case gateway::SocketState::kOther: gateway = "gateway connecting"; break;
       case gateway::SocketState::kClosed: break;
     }
+    // The backlog: how long the waiting packets take at the current pace.
+    std::string backlog;
+    if (service_.inbound_size().value_or(0) > 0)
+      backlog = fmt::format(" (backlog {:.0f} s)", service_.backlog().DrainSecondsNow());
     const std::string status =
-        fmt::format("{}{}, database {}, inbound queue {}, outbound queue {}", paused_ ? "paused, " : "",
+        fmt::format("{}{}, database {}, inbound queue {}{}, outbound queue {}", paused_ ? "paused, " : "",
                     gateway, db_.IsOpen() ? "connected" : "not connected", size(service_.inbound_size()),
-                    size(service_.outbound_size()));
+                    backlog, size(service_.outbound_size()));
     if (status != last_status_) {
       sd_notify(0, ("STATUS=" + status).c_str());
       last_status_ = status;
@@ -328,7 +328,9 @@ class Host {
   asio::io_context io_;
   core::SystemClock clock_;
   std::unique_ptr<core::EventLog> log_;
+  core::Metrics metrics_;
   db::SociDatabase db_;
+  db::MeteredDatabase metered_db_;
   std::unique_ptr<db::UdpSender> lan_;
   EventsRelay relay_;
   gateway::AsioGatewayLink link_;
@@ -354,6 +356,15 @@ int RunHost(const HostOptions& options) {
     case RunMode::kVersion:
       std::cout << "dorvekzol " << DORVEK_VERSION_TEXT << "\n";
       return 0;
+    case RunMode::kCheck: {
+      // Touches neither the journal nor the service: a report on standard output.
+      bool abandoned = false;
+      const int code = RunConfigCheck({BaseDir(options)}, std::cout, &abandoned);
+      std::cout.flush();
+      // A check that never answered still holds a thread: end without waiting for it.
+      if (abandoned) std::_Exit(code);
+      return code;
+    }
     default:
       break;
   }

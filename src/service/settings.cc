@@ -12,6 +12,12 @@ long long Settings::HttpTimerMs() const {
 
 long long Settings::PortNumber() const { return ReadIntegerSetting(port); }
 
+int Settings::PacketsPerTick() const {
+  const long long n = ReadIntegerSetting(pakketten_per_tick);
+  if (n <= 0) return 1;
+  return static_cast<int>(n < kMaxPacketsPerTick ? n : kMaxPacketsPerTick);
+}
+
 Settings ReadSettings(const std::vector<std::string>& lines) {
   Settings s;
   s.output_directory = ReadXMLTag(lines, "OutputDirectory");
@@ -28,7 +34,19 @@ Settings ReadSettings(const std::vector<std::string>& lines) {
   s.port = ReadXMLTag(lines, "Port");
   if (s.PortNumber() > 0) s.binding = ReadXMLTag(lines, "Binding");
   s.sql_driver = ReadXMLTag(lines, "SQLDriver");
+  s.pakketten_per_tick = ReadXMLTag(lines, "PakkettenPerTick");
   return s;
+}
+
+db::ConnectionSettings DatabaseSettings(const Settings& s, const std::filesystem::path& base_dir) {
+  db::ConnectionSettings c;
+  c.driver = s.sql_driver;
+  c.server = s.sql_server;
+  c.user = s.sql_inlognaam;
+  c.password = s.sql_paswoord;
+  c.database = s.sql_database;
+  c.base_dir = base_dir;
+  return c;
 }
 
 }  // namespace dorvek::service

@@ -42,6 +42,11 @@ void TimerList::SetEnabled(int event, bool enabled) {
   Changed();
 }
 
+void TimerList::SetSuspension(int event, Suspension suspension) {
+  events_.at(event).suspension = suspension;
+  Changed();
+}
+
 void TimerList::SetInterval(int event, Duration interval) {
   Event& e = events_.at(event);
   e.interval = Sane(interval);
@@ -52,11 +57,11 @@ void TimerList::SetInterval(int event, Duration interval) {
 void TimerList::RunDue() {
   const TimePoint now = clock_.Steady();
   std::vector<bool> fired(events_.size(), false);
-  while (active_ && !suspended_) {
+  for (;;) {
     int next = -1;
     for (int i = 0; i < static_cast<int>(events_.size()); ++i) {
       const Event& e = events_[i];
-      if (!e.enabled || fired[i] || e.due > now) continue;
+      if (!CanFire(e) || fired[i] || e.due > now) continue;
       if (next < 0 || e.due < events_[next].due) next = i;
     }
     if (next < 0) break;
@@ -78,10 +83,9 @@ void TimerList::RunDue() {
 }
 
 std::optional<TimerList::TimePoint> TimerList::NextDue() const {
-  if (!active_ || suspended_) return std::nullopt;
   std::optional<TimePoint> next;
   for (const auto& e : events_)
-    if (e.enabled && (!next || e.due < *next)) next = e.due;
+    if (CanFire(e) && (!next || e.due < *next)) next = e.due;
   return next;
 }
 

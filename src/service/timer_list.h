@@ -7,9 +7,11 @@
 //
 // An enabled event fires each time its interval has passed since it last fired or
 // since it was enabled; enabling starts the interval afresh. A non-repeating event
-// disables itself just before its handler runs. While the list is inactive or
-// suspended nothing fires; an event that fell due meanwhile fires once when the list
-// runs again, and its interval counts from that firing.
+// disables itself just before its handler runs. While the list is inactive nothing
+// fires; while it is suspended only the events marked Suspension::kRunsOn fire (the
+// service's own bookkeeping, never one of the service's specified events). An event
+// that fell due meanwhile fires once when the list runs again, and its interval counts
+// from that firing.
 //
 // The list keeps no thread and no timer of its own: whoever drives it calls RunDue
 // when NextDue has come (the event loop in the service, the test with a virtual clock).
@@ -32,6 +34,8 @@ class TimerList {
   using FailureHandler = std::function<void(const std::string& event, const std::exception& e)>;
   using Duration = std::chrono::milliseconds;
   using TimePoint = std::chrono::steady_clock::time_point;
+  // What a suspension of the list does to an event.
+  enum class Suspension { kStops, kRunsOn };
 
   explicit TimerList(const core::Clock& clock) : clock_(clock) {}
 
@@ -50,6 +54,8 @@ class TimerList {
   void SetInterval(int event, Duration interval);
   Duration interval(int event) const { return events_.at(event).interval; }
   const std::string& name(int event) const { return events_.at(event).name; }
+  // Every event stops while the list is suspended unless marked kRunsOn here.
+  void SetSuspension(int event, Suspension suspension);
 
   void SetFailureHandler(FailureHandler handler) { on_failure_ = std::move(handler); }
   // Called after anything that may move NextDue, so a driver can re-arm its timer.
@@ -69,7 +75,12 @@ class TimerList {
     bool enabled;
     Handler handler;
     TimePoint due;
+    Suspension suspension = Suspension::kStops;
   };
+  // Whether the event may fire at all in the list's present state.
+  bool CanFire(const Event& e) const {
+    return active_ && e.enabled && (!suspended_ || e.suspension == Suspension::kRunsOn);
+  }
   void Changed() const {
     if (on_change_) on_change_();
   }

@@ -163,7 +163,11 @@ std::map<std::string, FileState> Snapshot(const std::filesystem::path& base) {
     s.inode = st.st_ino;
     s.mode = st.st_mode;
     s.mtime = st.st_mtim;
-    files[std::filesystem::relative(p, base).string()] = s;
+    const std::string name = std::filesystem::relative(p, base).string();
+    // The figures for the monitoring are written at every start by design; what a start
+    // must leave alone is the data directories and the configuration files.
+    if (name.starts_with("VmrZOLData/metrics")) return;
+    files[name] = s;
   };
   record(base);
   for (const auto& e : std::filesystem::recursive_directory_iterator(base)) record(e.path());

@@ -7,6 +7,7 @@
 #include "gateway/packet_writer.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/schema_statements.h"
 #include "support/fake_udp_sender.h"
 
 namespace dorvek::inbound {
@@ -43,6 +44,9 @@ class PacketControllerTest : public ::testing::Test {
     for (const auto& d : udp_.datagrams) out.push_back(db::XorCipher(d, "Wexlor"));
     return out;
   }
+
+  // Every table named and column written is one the service declares it uses.
+  void TearDown() override { test_support::ExpectStatementsInSchema(db_.executed()); }
 
   test_support::DispatchFixture fixture_;
   test_support::FailingDatabase db_{fixture_.db()};

@@ -19,6 +19,7 @@
 #include "gateway/packet_writer.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/schema_statements.h"
 #include "support/fake_gateway_link.h"
 #include "outbound/vehicle_packets.h"
 #include "support/test_database.h"
@@ -133,6 +134,9 @@ class MessageBoxTest : public ::testing::TestWithParam<DbPath> {
     }
     return summary;
   }
+
+  // Every table named and column written is one the service declares it uses.
+  void TearDown() override { test_support::ExpectStatementsInSchema(db_.executed()); }
 
   core::MemoryEventLog log_;
   core::ManualClock clock_;

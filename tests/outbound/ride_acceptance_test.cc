@@ -5,6 +5,7 @@
 #include "core/memory_event_log.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/schema_statements.h"
 
 namespace dorvek::outbound {
 namespace {
@@ -13,6 +14,9 @@ class RideAcceptanceTest : public ::testing::Test {
  protected:
   db::Row Ride(int id) { return fixture_.Select("select * from planning where pla_id=" + std::to_string(id))[0]; }
   db::Row Sheet(int id) { return fixture_.Select("select * from ritstaten where lsn_id=" + std::to_string(id))[0]; }
+
+  // Every table named and column written is one the service declares it uses.
+  void TearDown() override { test_support::ExpectStatementsInSchema(db_.executed()); }
 
   test_support::DispatchFixture fixture_;
   test_support::FailingDatabase db_{fixture_.db()};

@@ -56,9 +56,27 @@ class ConnectionSupervisorTest : public ::testing::Test {
   test_support::FailingDatabase db_{dispatch_.db()};
   test_support::FakeGatewayLink link_;
   Settings settings_;
-  ConnectionSupervisor supervisor_{log_, db_, link_, settings_, "PC01"};
+  core::Metrics metrics_;
+  ConnectionSupervisor supervisor_{log_, db_, link_, settings_, "PC01", &metrics_};
   Events events_{supervisor_};
 };
+
+TEST_F(ConnectionSupervisorTest, ConnectionsAndFailedAttemptsAreCounted) {
+  settings_.binding = "127.0.0.1";
+  settings_.port = "4001";
+  link_.SetRemote("127.0.0.1", "4001");  // as start sets it
+  supervisor_.ControleTimer();
+  link_.FailAttempt();  // refused: connected event with the error, then closed
+  supervisor_.Socketcontrole();
+  link_.FailLookup("Host not found");
+  supervisor_.Socketcontrole();
+  link_.CompleteAttempt();
+  link_.GatewayCloses();
+  supervisor_.Socketcontrole();
+  link_.CompleteAttempt();
+  EXPECT_EQ(metrics_.gateway.connections, 2u);
+  EXPECT_EQ(metrics_.gateway.failures, 2u);
+}
 
 TEST_F(ConnectionSupervisorTest, SocketcontroleLeavesAConnectedSocketAloneAndLogsNothing) {
   Connect();

@@ -24,6 +24,7 @@
 #include "service/dorvek_service.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/schema_statements.h"
 #include "support/fake_gateway_link.h"
 #include "support/fake_udp_sender.h"
 
@@ -194,6 +195,9 @@ class ServiceTest : public ::testing::Test {
   }
 
   DorvekService& service() { return *service_; }
+
+  // Every table named and column written is one the service declares it uses.
+  void TearDown() override { test_support::ExpectStatementsInSchema(db_.executed()); }
 
   std::filesystem::path base_dir_;
   core::MemoryEventLog log_;

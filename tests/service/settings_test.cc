@@ -119,3 +119,35 @@ TEST(ReadSettings, BlanksAroundServerKept) {
 
 }  // namespace
 }  // namespace dorvek::service
+
+namespace dorvek::service {
+namespace {
+
+struct PerTickCase {
+  std::string name;
+  std::string text;
+  int packets;
+};
+
+class PacketsPerTick : public ::testing::TestWithParam<PerTickCase> {};
+
+TEST_P(PacketsPerTick, MissingEmptyOrNotPositiveIsOne) {
+  Settings s;
+  s.pakketten_per_tick = GetParam().text;
+  EXPECT_EQ(s.PacketsPerTick(), GetParam().packets);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PacketsPerTick,
+                         ::testing::Values(PerTickCase{"Empty", "", 1}, PerTickCase{"Zero", "0", 1},
+                                           PerTickCase{"Negative", "-20", 1}, PerTickCase{"Text", "veel", 1},
+                                           PerTickCase{"Fifty", "50", 50}, PerTickCase{"Hex", "$64", 100},
+                                           PerTickCase{"Huge", "99999999999", kMaxPacketsPerTick}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(ReadSettings, PakkettenPerTickIsReadButNotInTheTemplate) {
+  EXPECT_EQ(ReadSettings(ConfigTemplateLines("/opt/dorvek")).PacketsPerTick(), 1);
+  EXPECT_EQ(ReadSettings(WithElement("<PakkettenPerTick>500</PakkettenPerTick>")).PacketsPerTick(), 500);
+}
+
+}  // namespace
+}  // namespace dorvek::service

@@ -107,6 +107,21 @@ TEST_F(TimerListTest, SuspendedListRunsNothingAndDueEventsFireOnceOnResume) {
   EXPECT_EQ(fired_.size(), 3u);
 }
 
+TEST_F(TimerListTest, OnlyAnEventMarkedToRunOnFiresWhileSuspended) {
+  AddRecording("service", 100ms, true, true);
+  const int bookkeeping = AddRecording("bookkeeping", 150ms, true, true);
+  list_.SetSuspension(bookkeeping, TimerList::Suspension::kRunsOn);
+  list_.SetActive(true);
+  list_.SetSuspended(true);
+  EXPECT_EQ(list_.NextDue(), clock_.Steady() + 150ms);
+  Run(320ms);
+  EXPECT_EQ(fired_, (std::vector<std::string>{"bookkeeping", "bookkeeping"}));
+  list_.SetActive(false);  // an inactive list stops it too
+  Run(500ms);
+  EXPECT_EQ(fired_.size(), 2u);
+  EXPECT_FALSE(list_.NextDue());
+}
+
 TEST_F(TimerListTest, HandlerThatDisablesItselfWhileWorkingIsNotReentered) {
   // The packet controller's pattern: off while working, on again afterwards, so the
   // next tick counts from the end of the work.

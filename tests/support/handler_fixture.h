@@ -11,11 +11,13 @@
 #include <gtest/gtest.h>
 
 #include "core/clock.h"
+#include "core/metrics.h"
 #include "core/memory_event_log.h"
 #include "gateway/packet_writer.h"
 #include "inbound/packet_controller.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/schema_statements.h"
 #include "support/fake_udp_sender.h"
 #include "support/row_text.h"
 
@@ -71,13 +73,17 @@ class HandlerFixture : public ::testing::TestWithParam<DbPath> {
     return rows.empty() ? db::Row() : rows.front();
   }
 
+  // Every table named and column written is one the service declares it uses.
+  void TearDown() override { ExpectStatementsInSchema(db_.executed()); }
+
   DispatchFixture fixture_{GetParam()};
   FailingDatabase db_{fixture_.db()};
   core::MemoryEventLog log_;
   core::ManualClock clock_;
   FakeUdpSender udp_;
   inbound::CurrentVehicle vehicle_;
-  inbound::PacketController controller_{{log_, clock_, db_, udp_, vehicle_}};
+  core::Metrics metrics_;
+  inbound::PacketController controller_{{log_, clock_, db_, udp_, vehicle_, &metrics_}};
   gateway::PacketQueue inbound_, outbound_;
   bool outbound_present_ = true;
 };

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -284,7 +285,7 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& overri
 ProgramResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, const std::filesystem::path& work_dir,
                          std::chrono::milliseconds deadline) {
-  static int counter = 0;
+  static std::atomic<int> counter = 0;  // a test may run two programs at once
   const std::string stem = "program-" + std::to_string(++counter);
   const auto out_file = work_dir / (stem + ".out");
   const auto err_file = work_dir / (stem + ".err");

@@ -1,0 +1,43 @@
+#pragma once
+// The service's figures for the monitoring: one small object, passed to whoever counts
+// (no globals). Counters only grow, from the start of the process; states (queue
+// lengths, connections) are not kept here but read when the figures are written.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace dorvek::core {
+
+// Packets one step of the inbound handling went through, by outcome.
+struct PacketCounts {
+  std::uint64_t handled = 0;  // without a failure
+  std::uint64_t failed = 0;   // a failure ended the packet, or the step logged one
+};
+
+struct ConnectionCounts {
+  std::uint64_t connections = 0;  // successful openings, the first one included
+  std::uint64_t failures = 0;     // failed openings and, for the database, failed statements
+};
+
+struct Metrics {
+  std::chrono::system_clock::time_point started{};
+  // Whole packets from the gateway put in the inbound queue, and when the last came.
+  std::uint64_t packets_received = 0;
+  std::optional<std::chrono::system_clock::time_point> last_packet;
+  // By handler family; the packet controller's own steps (reading, vehicle lookup,
+  // packet time, refusals) count as the family "packet_controller".
+  std::map<std::string, PacketCounts, std::less<>> packets;
+  std::uint64_t packets_unknown_vehicle = 0;
+  // Packets written whole to the gateway.
+  std::uint64_t packets_sent = 0;
+  // Message-box rows marked processed, and the times a row was set aside.
+  std::uint64_t message_box_handled = 0;
+  std::uint64_t message_box_set_aside = 0;
+  ConnectionCounts database;
+  ConnectionCounts gateway;
+};
+
+}  // namespace dorvek::core

@@ -1,0 +1,39 @@
+#include "db/metered_database.h"
+
+namespace dorvek::db {
+
+template <typename Work>
+auto MeteredDatabase::Counted(Work&& work) {
+  const bool was_open = inner_.IsOpen();
+  const auto opened = [&] {
+    if (!was_open && inner_.IsOpen()) ++metrics_.database.connections;
+  };
+  try {
+    if constexpr (std::is_void_v<decltype(work())>) {
+      work();
+      opened();
+    } else {
+      auto result = work();
+      opened();
+      return result;
+    }
+  } catch (...) {
+    opened();
+    ++metrics_.database.failures;
+    throw;
+  }
+}
+
+void MeteredDatabase::Open() {
+  Counted([&] { inner_.Open(); });
+}
+
+std::vector<Row> MeteredDatabase::Query(std::string_view sql, const Params& params) {
+  return Counted([&] { return inner_.Query(sql, params); });
+}
+
+void MeteredDatabase::Execute(std::string_view sql, const Params& params) {
+  Counted([&] { inner_.Execute(sql, params); });
+}
+
+}  // namespace dorvek::db
