@@ -148,6 +148,16 @@ CheckResult CheckTable(db::Database& db, const db::SchemaTable& table) {
       } catch (const std::exception& e) {
         return {what, std::string(e.what())};
       }
+    case db::Dialect::kPostgreSql:
+      try {
+        // Unquoted names are kept in lower case.
+        const auto rows = db.Query(
+            fmt::format("SELECT count(*) AS n FROM pg_proc WHERE proname = lower('{}')", table.name));
+        if (rows.empty() || rows.front().Int("n") == 0) return {what, "no such procedure"};
+        return {what, std::nullopt};
+      } catch (const std::exception& e) {
+        return {what, std::string(e.what())};
+      }
   }
   return {what, "not checked on this database"};
 }

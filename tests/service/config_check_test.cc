@@ -60,7 +60,7 @@ class CheckTableTest : public ::testing::TestWithParam<DbPath> {
     return results;
   }
 
-  test_support::TestDatabase test_db_;
+  test_support::TestDatabase test_db_{GetParam()};
   core::MemoryEventLog log_;
 };
 

@@ -70,7 +70,9 @@ TEST(MetricsText, EveryFigureOnceWithHelpAndTypeFirst) {
       EXPECT_TRUE(std::regex_match(line, std::regex("# TYPE " + current + " (gauge|counter)"))) << line;
     } else {
       EXPECT_TRUE(std::regex_match(line, std::regex(current + R"((\{family="[a-z_]+"\})? [0-9.]+)"))) << line;
-      if (current.ends_with("_total")) EXPECT_NE(text.find("# TYPE " + current + " counter"), std::string::npos);
+      if (current.ends_with("_total")) {
+        EXPECT_NE(text.find("# TYPE " + current + " counter"), std::string::npos);
+      }
     }
   }
   EXPECT_TRUE(text.ends_with("\n"));
