@@ -4,6 +4,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 #include "db/lan_notice.h"
 #include "db/lan_notices.h"
 #include "db/notifications.h"
@@ -73,32 +75,52 @@ PacketController::PacketController(Parts parts)
   };
 }
 
-void PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound) {
-  if (inbound.empty()) return;
+PacketController::Handling PacketController::HandleNext(gateway::PacketQueue& inbound,
+                                                        gateway::PacketQueue* outbound) {
+  if (inbound.empty()) return Handling::kNone;
   try {
-    Handle(inbound, outbound);
+    return Handle(inbound, outbound);
   } catch (const std::exception& e) {
     parts_.log.Warning(e.what());
   } catch (...) {
     parts_.log.Warning("Onbekende fout bij het verwerken van een pakket");
   }
+  return Handling::kTaken;
 }
 
-void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound) {
+PacketController::Handling PacketController::Handle(gateway::PacketQueue& inbound,
+                                                    gateway::PacketQueue* outbound) {
   const std::string text = inbound.front();
-  if (text.find("XGATE") != std::string::npos)
+  // Only this controller takes from the head and puts back there, so a head equal to
+  // the text put back is that packet, tried again.
+  const bool tried_before = retrying_ && *retrying_ == text;
+  retrying_.reset();
+  if (!tried_before && text.find("XGATE") != std::string::npos)
     db::SendUDPDorvek(parts_.lan, parts_.log, settings_.netwerksleutel, db::kNoticeGateway,
                       settings_.computer_name, parts_.clock.LocalNow(), db::kNoticeIdentity, "0000");
   gateway::PakketVelden velden = gateway::ReadPacket(text);
-  if (text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
+  if (!tried_before && text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
     std::string lines;
     for (const auto& [name, value] : velden.entries()) lines += name + "=" + value + "\r\n";
     parts_.log.Info(lines);
   }
   inbound.pop_front();
-  if (velden.empty() || velden.Get("UNIT") == "XGATE") return;  // the gateway's own
+  if (velden.empty() || velden.Get("UNIT") == "XGATE") return Handling::kTaken;  // the gateway's own
 
-  if (!LookUpVehicle(velden)) return;
+  bool found = false;
+  try {
+    found = LookUpVehicle(velden);
+  } catch (const std::exception& e) {
+    if (!db::IsConnectionFailure(e)) throw;
+    // The first database work of the packet: nothing is written yet, so the packet can
+    // wait at the head until the database is back.
+    inbound.push_front(text);
+    retrying_ = text;
+    DatabaseAway(e);
+    return Handling::kPutBack;
+  }
+  DatabaseBack(inbound.size() + 1);
+  if (!found) return Handling::kTaken;
   // A refusal names the vehicle that sent it: handled once that vehicle is known.
   HandleRefusal(velden);
 
@@ -107,8 +129,24 @@ void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueu
   for (const Route& route : routes_) {
     if (route.number && *route.number != packet.number) continue;
     if (!route.applies(packet)) continue;
-    if (route.handle(packet) == Outcome::kDone) return;
+    if (route.handle(packet) == Outcome::kDone) break;
   }
+  return Handling::kTaken;
+}
+
+void PacketController::DatabaseAway(const std::exception& failure) {
+  if (away_since_) return;  // one warning per outage, not one per tick
+  away_since_ = parts_.clock.Steady();
+  parts_.log.Warning(std::string("Taxis Dorvek ZOL database niet bereikbaar, de pakketten wachten: ") +
+                     failure.what());
+}
+
+void PacketController::DatabaseBack(std::size_t waiting) {
+  if (!away_since_) return;
+  const auto away = std::chrono::duration_cast<std::chrono::seconds>(parts_.clock.Steady() - *away_since_);
+  away_since_.reset();
+  parts_.log.Info(fmt::format("Taxis Dorvek ZOL database weer bereikbaar na {} s, {} pakketten wachtten",
+                              away.count(), waiting));
 }
 
 bool PacketController::LookUpVehicle(gateway::PakketVelden& velden) {

@@ -2,7 +2,21 @@
 // The packet controller: each tick it takes the oldest inbound packet, announces the
 // gateway's traffic, logs the fields, finds the vehicle, fixes the packet's time and runs
 // the handlers the message number and the body select, in a fixed order.
+//
+// While the database cannot be reached nothing is lost: the vehicle lookup is the first
+// database work of every packet, so a lookup that fails because the connection is broken
+// or cannot be opened has written nothing, and the packet goes back to the head of the
+// queue for the next tick. Its notice and field list belong to the packet and are not
+// repeated for each try. Such an outage is one warning when it begins and one
+// information entry when a lookup reaches the database again:
+//
+//   connected ──lookup fails, connection──► away (packet put back; warning once)
+//       ▲                                     │ lookup fails again: put back, silent
+//       └──────── a lookup gets through ──────┘ (information: how long, how many waited)
+//
+// Every other failure ends the packet, which is not handled again.
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,10 +43,22 @@ class PacketController {
 
   void Configure(InboundSettings settings) { settings_ = std::move(settings); }
 
-  // Handles the oldest entry of inbound, if any; it is removed before any database
-  // work, so a packet whose handling fails is not handled again. Never throws: a
-  // failure that ends the packet is a warning with its own text.
-  void HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+  // What became of the oldest entry.
+  enum class Handling {
+    kNone,     // the queue was empty
+    kTaken,    // removed: handled, refused, or ended by a failure
+    kPutBack,  // the database could not be reached: back at the head, to be tried again
+  };
+
+  // Handles the oldest entry of inbound, if any. It is removed before any database work,
+  // so a packet whose handling fails is not handled again, except when its vehicle
+  // lookup fails because the connection is broken or cannot be opened: then it goes
+  // back to the head. Never throws: a failure that ends the packet is a warning with its
+  // own text. A caller handling several entries in one go stops at kPutBack.
+  Handling HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+
+  // True while the database has not been reached since a lookup found it unreachable.
+  bool database_away() const { return away_since_.has_value(); }
 
   const core::DateTime& pakket_tijd() const { return pakket_tijd_; }
   const Position& position() const { return position_; }
@@ -46,9 +72,13 @@ class PacketController {
     std::function<Outcome(const PacketContext&)> handle;
   };
 
-  void Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
+  Handling Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound);
   // Finds the vehicle for the packet's unit; false ends the packet.
   bool LookUpVehicle(gateway::PakketVelden& velden);
+  // The outage's two entries: when a lookup first finds the database unreachable, and
+  // when one reaches it again with `waiting` packets in the queue.
+  void DatabaseAway(const std::exception& failure);
+  void DatabaseBack(std::size_t waiting);
   void HandleRefusal(const gateway::PakketVelden& velden);
   core::DateTime PacketTime(const std::string& time) const;
   Outcome KeepAlive(const PacketContext& packet);
@@ -59,6 +89,9 @@ class PacketController {
   std::vector<Route> routes_;
   core::DateTime pakket_tijd_;
   Position position_;
+  // The text of the entry put back at the head, tried again at the next tick.
+  std::optional<std::string> retrying_;
+  std::optional<std::chrono::steady_clock::time_point> away_since_;
 };
 
 }  // namespace dorvek::inbound
