@@ -2,6 +2,8 @@
 // The send pump: at most one queued packet leaves per firing, from the head of the
 // outbound queue, and only while the gateway is connected.
 
+#include <functional>
+
 #include "core/event_log.h"
 #include "gateway/gateway_link.h"
 #include "gateway/packet_queue.h"
@@ -16,7 +18,9 @@ namespace dorvek::outbound {
 // packet's write is still in flight.
 //
 // The queue must outlive the write: the link's Abandon, before the queue is destroyed,
-// drops the write's completion.
-void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log);
+// drops the write's completion. `sent`, when given, is called once the head has been
+// removed after a successful write.
+void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log,
+                    std::function<void()> sent = {});
 
 }  // namespace dorvek::outbound

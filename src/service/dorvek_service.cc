@@ -10,12 +10,36 @@
 #include "service/connection_supervisor.h"
 
 namespace dorvek::service {
+namespace {
+
+// One piece of work on the packet queues: what it changed goes to the store in one
+// transaction when it ends, also when it ends by a failure.
+class StoredChanges {
+ public:
+  explicit StoredChanges(QueueStore& store) : store_(store), before_(store.Mark()) {}
+  ~StoredChanges() {
+    try {
+      store_.Save(before_);
+    } catch (...) {
+      // Save reports its own failures; nothing may leave a destructor.
+    }
+  }
+  StoredChanges(const StoredChanges&) = delete;
+  StoredChanges& operator=(const StoredChanges&) = delete;
+
+ private:
+  QueueStore& store_;
+  QueueStore::Lengths before_;
+};
+
+}  // namespace
 
 using namespace std::chrono_literals;
 
 DorvekService::DorvekService(ServiceParts parts)
     : parts_(std::move(parts)),
       timers_(parts_.clock),
+      queue_store_(parts_.log, parts_.clock, parts_.base_dir / kQueueStorePath),
       receive_path_(parts_.log),
       packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_}),
       message_box_({parts_.log, parts_.clock, parts_.db, parts_.link}) {
@@ -55,6 +79,11 @@ void DorvekService::ServiceStart() {
     timers_.SetActive(true);
     inkomende_pakketten_ = std::make_unique<gateway::PacketQueue>();
     uitgaande_pakketten_ = std::make_unique<gateway::PacketQueue>();
+    // What the last run left queued comes first, before any timer runs.
+    const QueueStore::Lengths loaded = queue_store_.Open(*inkomende_pakketten_, *uitgaande_pakketten_);
+    if (loaded.inbound + loaded.outbound > 0)
+      parts_.log.Info("Taxis Dorvek ZOL wachtrijen geladen: " + std::to_string(loaded.inbound) +
+                      " inkomende en " + std::to_string(loaded.outbound) + " uitgaande pakketten");
     const auto config = base / kConfigFileName;
     if (std::filesystem::exists(config)) {
       settings_ = ReadSettings(LoadConfigLines(config));
@@ -101,6 +130,8 @@ void DorvekService::ServiceStop() {
       parts_.log.Warning(e.what());
     }
   }
+  // The queues go; what they hold stays in the store for the next start.
+  queue_store_.Close();
   inkomende_pakketten_.reset();
   uitgaande_pakketten_.reset();
   db::Berichtmaken(parts_.db, parts_.log, 4008, 1,
@@ -150,8 +181,10 @@ void DorvekService::JvTimerList1Events2Timer() {
   // Off while one packet is handled, so a slow handling never overlaps the next tick;
   // on again afterwards whatever happened.
   timers_.SetEnabled(kPakketController, false);
-  if (inkomende_pakketten_)
+  if (inkomende_pakketten_) {
+    StoredChanges changes(queue_store_);
     packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get());
+  }
   timers_.SetEnabled(kPakketController, true);
 }
 
@@ -161,7 +194,18 @@ void DorvekService::JvTimerList1Events3Timer() {
   // this one has finished.
   timers_.SetEnabled(kUitgaandeBerichten, false);
   try {
+    StoredChanges changes(queue_store_);
     message_box_.HandleNext(uitgaande_pakketten_.get());
+    if (parts_.db.IsOpen()) box_database_away_ = false;
+  } catch (const std::exception& e) {
+    timers_.SetEnabled(kUitgaandeBerichten, true);
+    // While the database cannot be reached the rows wait in it; that is said once, not
+    // at every firing until it is back.
+    if (db::IsConnectionFailure(e)) {
+      if (box_database_away_) return;
+      box_database_away_ = true;
+    }
+    throw;
   } catch (...) {
     timers_.SetEnabled(kUitgaandeBerichten, true);
     throw;
@@ -170,7 +214,8 @@ void DorvekService::JvTimerList1Events3Timer() {
 }
 
 void DorvekService::JvTimerList1Events4Timer() {
-  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log);
+  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log,
+                           [this] { queue_store_.Removed(QueueStore::Queue::kOutbound, 1); });
 }
 
 void DorvekService::OnConnected(std::error_code error) { supervisor_->Connected(error); }
@@ -181,7 +226,9 @@ void DorvekService::OnClosed(std::error_code error) {
 }
 
 void DorvekService::OnData(std::string_view bytes) {
-  // Received while paused too: the packets wait in the queue.
+  // Received while paused too: the packets wait in the queue. The packets of one read
+  // are one transaction of the store.
+  StoredChanges changes(queue_store_);
   receive_path_.QClientSocketDataAvailable(bytes, inkomende_pakketten_.get());
 }
 

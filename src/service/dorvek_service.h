@@ -18,6 +18,7 @@
 #include "inbound/current_vehicle.h"
 #include "inbound/packet_controller.h"
 #include "outbound/message_box.h"
+#include "service/queue_store.h"
 #include "service/settings.h"
 #include "service/timer_list.h"
 
@@ -85,6 +86,7 @@ class DorvekService : public gateway::GatewayEvents {
   const Settings& settings() const { return settings_; }
   inbound::CurrentVehicle& current_vehicle() { return current_vehicle_; }
   const outbound::MessageBox& message_box() const { return message_box_; }
+  const QueueStore& queue_store() const { return queue_store_; }
 
  private:
   void SendNotice(int kind, const std::string& detail);
@@ -95,11 +97,16 @@ class DorvekService : public gateway::GatewayEvents {
   Settings settings_;
   std::unique_ptr<gateway::PacketQueue> inkomende_pakketten_;
   std::unique_ptr<gateway::PacketQueue> uitgaande_pakketten_;
+  // Both queues on disk, from start to stop.
+  QueueStore queue_store_;
   inbound::CurrentVehicle current_vehicle_;
   std::unique_ptr<ConnectionSupervisor> supervisor_;
   gateway::ReceivePath receive_path_;
   inbound::PacketController packet_controller_;
   outbound::MessageBox message_box_;
+  // The message box has reported that the database cannot be reached, and it has not
+  // been reached since: later firings that fail the same way are not reported again.
+  bool box_database_away_ = false;
 };
 
 }  // namespace dorvek::service
