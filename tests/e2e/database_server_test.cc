@@ -10,16 +10,10 @@
 //   the service well within the unit's stop time-out (90 s), even when it comes while
 //   the login is still waiting.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -33,6 +27,7 @@
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"
 #include "support/dispatch_fixture.h"
+#include "support/gateway_simulator.h"
 #include "support/service_process.h"
 #include "support/stalled_listener.h"
 #include "support/test_database.h"
@@ -76,66 +71,17 @@ std::string Texts(const std::vector<JournalEntry>& entries) {
   return out;
 }
 
-// The gateway simulator playing a script file: a keep-alive of terminal 4711 every
-// second once the service is connected. Killed at destruction.
-class Gateway {
- public:
-  explicit Gateway(const fs::path& dir) : port_file_(dir / "gateway.port"), output_(dir / "gateway.txt") {
-    const fs::path script = dir / "gateway.script";
-    {
-      std::ofstream out(script);
-      out << "wait-connection\n";
-      for (int i = 0; i < 40; ++i)
-        out << "TAG=0" << 10 + i << " TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000\npause 1000\n";
-    }
-    std::vector<std::string> args = {kTool,     "--listen",      "127.0.0.1:0", "--script",
-                                     script.string(), "--timeout", "60",          "--port-file",
-                                     port_file_.string()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = test_support::ChildEnvironment({});
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const int error = posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-      throw std::runtime_error(std::string("cannot start the gateway simulator: ") + std::strerror(error));
+// The gateway simulator: a keep-alive of terminal 4711 every second once the service is
+// connected, for 40 seconds.
+std::unique_ptr<test_support::GatewaySimulator> KeepAliveGateway(const fs::path& dir) {
+  auto gateway = std::make_unique<test_support::GatewaySimulator>(dir, 60s);
+  gateway->Step("wait-connection");
+  for (int i = 0; i < 40; ++i) {
+    gateway->Step("TAG=0" + std::to_string(10 + i) + " TYPE=NOOP STATUS=NEW TIME=now UNIT=4711 NUMBER=000");
+    gateway->Step("pause 1000");
   }
-
-  ~Gateway() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      int status = 0;
-      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-
-  Gateway(const Gateway&) = delete;
-  Gateway& operator=(const Gateway&) = delete;
-
-  static bool Available() { return fs::exists(kTool); }
-
-  int Port() const {
-    if (!PollUntil([&] { return fs::exists(port_file_); }, 10s))
-      throw std::runtime_error("the gateway simulator wrote no port file\n" + ReadFileBytes(output_));
-    return std::stoi(ReadFileBytes(port_file_));
-  }
-
- private:
-  static constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
-  fs::path port_file_;
-  fs::path output_;
-  pid_t pid_ = -1;
-};
+  return gateway;
+}
 
 struct SqlSettings {
   std::string driver;  // SQLDriver; empty leaves the element out (FreeTDS)
@@ -146,10 +92,10 @@ class DatabaseServerEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(DORVEK_BINARY)) << "build the dorvekzol target first";
-    ASSERT_TRUE(Gateway::Available()) << "build the gateway_simulator target first";
+    ASSERT_TRUE(test_support::GatewaySimulator::Available()) << "build the gateway_simulator target first";
     base_ = tmp_.path() / "base";
     fs::create_directory(base_);
-    gateway_ = std::make_unique<Gateway>(tmp_.path());
+    gateway_ = KeepAliveGateway(tmp_.path());
   }
 
   void WriteConfig(const SqlSettings& sql) {
@@ -188,7 +134,7 @@ class DatabaseServerEndToEnd : public ::testing::Test {
 
   test_support::TempDir tmp_;
   fs::path base_;
-  std::unique_ptr<Gateway> gateway_;
+  std::unique_ptr<test_support::GatewaySimulator> gateway_;
   SteadyClock::time_point launched_;
 };
 

@@ -6,18 +6,11 @@
 // The simulator's script is fed line by line, so the test looks at the database and the
 // event log between the steps.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -37,6 +30,7 @@
 #include "gateway/packet_notation.h"
 #include "gateway/packet_writer.h"
 #include "support/dispatch_fixture.h"
+#include "support/gateway_simulator.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
 
@@ -45,6 +39,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
+using test_support::GatewaySimulator;
 using test_support::JournalEntry;
 using test_support::ReadFileBytes;
 using test_support::ServiceOptions;
@@ -70,114 +65,6 @@ bool PollUntil(Condition condition,
     std::this_thread::sleep_for(20ms);
   }
 }
-
-// The gateway simulator as a child process. Its script comes through a socket on its
-// standard input, one step per call, so the test decides when the next step goes; its
-// output goes to a file. Killed at destruction if it still runs.
-class GatewaySimulator {
- public:
-  explicit GatewaySimulator(const fs::path& dir)
-      : port_file_(dir / "gateway.port"), output_file_(dir / "gateway.txt") {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-      throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
-    script_fd_ = ends[0];
-
-    std::vector<std::string> args = {kTool,       "--listen", "127.0.0.1:0", "--script",
-                                     "-",         "--timeout", "40",         "--port-file",
-                                     port_file_.string()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = test_support::ChildEnvironment({});
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_file_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const int error = posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    if (error != 0) {
-      ::close(script_fd_);
-      throw std::runtime_error(std::string("cannot start the gateway simulator: ") +
-                               std::strerror(error));
-    }
-  }
-
-  ~GatewaySimulator() {
-    if (script_fd_ >= 0) ::close(script_fd_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-    if (::testing::Test::HasFailure())
-      std::fprintf(stderr, "--- gateway simulator ---\n%s--- end of gateway simulator ---\n",
-                   Output().c_str());
-  }
-
-  GatewaySimulator(const GatewaySimulator&) = delete;
-  GatewaySimulator& operator=(const GatewaySimulator&) = delete;
-
-  static bool Available() { return fs::exists(kTool); }
-
-  // The port it listens on, once it has written the port file.
-  int Port() const {
-    if (!PollUntil([&] { return fs::exists(port_file_); }))
-      throw std::runtime_error("the gateway simulator wrote no port file\n" + Output());
-    return std::stoi(ReadFileBytes(port_file_));
-  }
-
-  // One script line; the simulator runs it when the steps before it are done.
-  void Step(const std::string& line) {
-    const std::string bytes = line + "\n";
-    ASSERT_EQ(::send(script_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()))
-        << "the gateway simulator no longer reads its script: " << std::strerror(errno);
-  }
-
-  // True once every step given so far has run: an echo after them has been printed.
-  bool StepsDone(std::chrono::milliseconds deadline = test_support::kDefaultWait) {
-    const std::string mark = "sync " + std::to_string(++syncs_);
-    Step("echo " + mark);
-    return PollUntil([&] { return Output().find(mark + "\n") != std::string::npos; }, deadline);
-  }
-
-  // Ends the script and gives the exit status; nothing when it did not end in time.
-  std::optional<int> Finish(std::chrono::milliseconds deadline = test_support::kDefaultWait) {
-    ::close(script_fd_);
-    script_fd_ = -1;
-    std::optional<int> code;
-    PollUntil(
-        [&] {
-          int status = 0;
-          if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-          code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-          pid_ = -1;
-          return true;
-        },
-        deadline);
-    return code;
-  }
-
-  std::string Output() const { return ReadFileBytes(output_file_); }
-
- private:
-  static constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
-
-  fs::path port_file_;
-  fs::path output_file_;
-  int script_fd_ = -1;
-  pid_t pid_ = -1;
-  int syncs_ = 0;
-};
 
 // Reads the dispatch database as the dispatchers' programs would: a connection of its
 // own through the same database layer the service uses.
