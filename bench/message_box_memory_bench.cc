@@ -28,6 +28,7 @@
 #include "support/fake_gateway_link.h"
 #include "support/test_database.h"
 #include "support/dispatch_fixture.h"
+#include "support/null_event_log.h"
 
 namespace {
 
@@ -65,11 +66,6 @@ using namespace dorvek;
 using test_support::DbPath;
 
 constexpr std::size_t kLongChars = 100000;
-
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
 
 long ProcStatusKb(const std::string& field) {
   std::ifstream in("/proc/self/status");
@@ -121,7 +117,7 @@ Figures MeasureInChild(DbPath path, Work work, int backlog) {
     close(pipe_fds[0]);
     Figures figures;
     {
-      NullEventLog log;
+      test_support::NullEventLog log;
       auto db = dispatch.file().Open(path, log);
       db->Query("select count(*) as n from wagens");  // driver loaded, connection made
       core::ManualClock clock;

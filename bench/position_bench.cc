@@ -13,16 +13,11 @@
 #include "inbound/packet_controller.h"
 #include "support/dispatch_fixture.h"
 #include "support/fake_udp_sender.h"
+#include "support/null_event_log.h"
 
 namespace {
 
 using namespace dorvek;
-
-// Counts entries without keeping them: a long run must not measure the log's growth.
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
 
 std::string PositionPacket(int i) {
   const std::string seconds = std::to_string(10 + i % 40) + ".34";
@@ -32,7 +27,7 @@ std::string PositionPacket(int i) {
 
 void BM_PositionPacket(benchmark::State& state) {
   test_support::DispatchFixture fixture;
-  NullEventLog log;
+  test_support::NullEventLog log;
   core::SystemClock clock;
   test_support::FakeUdpSender udp;
   inbound::CurrentVehicle vehicle;

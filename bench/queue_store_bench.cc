@@ -10,19 +10,14 @@
 #include <string>
 
 #include "core/clock.h"
-#include "core/event_log.h"
 #include "gateway/packet_writer.h"
 #include "service/queue_store.h"
 #include "support/service_process.h"
+#include "support/null_event_log.h"
 
 namespace {
 
 using namespace dorvek;
-
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
 
 // A position report as a terminal sends it, about 90 characters.
 std::string PositionPacket(int i) {
@@ -33,7 +28,7 @@ std::string PositionPacket(int i) {
 void BM_QueueStoreRound(benchmark::State& state) {
   const auto batch = static_cast<int>(state.range(0));
   test_support::TempDir dir;
-  NullEventLog log;
+  test_support::NullEventLog log;
   core::SystemClock clock;
   service::QueueStore store(log, clock, dir.path() / "Wachtrijen.db");
   gateway::PacketQueue inbound, outbound;

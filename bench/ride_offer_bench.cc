@@ -11,16 +11,12 @@
 #include "outbound/ride_offer.h"
 #include "outbound/ride_packets.h"
 #include "support/dispatch_fixture.h"
+#include "support/null_event_log.h"
 
 namespace {
 
 using namespace dorvek;
 using test_support::DbPath;
-
-class NullEventLog : public core::EventLog {
- public:
-  void Write(const core::LogEntry&) override {}
-};
 
 // Ride 101 filled in as a dispatcher would, with the trip options of its company.
 struct OfferFixture {
@@ -78,7 +74,7 @@ void BM_BuildRideOffer(benchmark::State& state) {
 void BM_VerzendenRit(benchmark::State& state) {
   OfferFixture f(PathOf(state));
   const db::Row ride = f.Ride();
-  NullEventLog log;
+  test_support::NullEventLog log;
   gateway::PacketQueue queue;
   const outbound::OfferParts parts{f.dispatch.db(), log, queue};
   for (auto _ : state) {

@@ -38,6 +38,8 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using test_support::JournalEntry;
+using test_support::PollUntil;
+using test_support::ShowEntries;
 using test_support::ReadFileBytes;
 using test_support::ServiceOptions;
 using test_support::ServiceProcess;
@@ -53,22 +55,6 @@ constexpr int kHttpTimerMs = 1000;
 
 std::chrono::milliseconds Since(SteadyClock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start);
-}
-
-template <typename Condition>
-bool PollUntil(Condition condition, std::chrono::milliseconds deadline) {
-  const auto until = SteadyClock::now() + deadline;
-  for (;;) {
-    if (condition()) return true;
-    if (SteadyClock::now() >= until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-}
-
-std::string Texts(const std::vector<JournalEntry>& entries) {
-  std::string out;
-  for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
-  return out;
 }
 
 // The gateway simulator: a keep-alive of terminal 4711 every second once the service is
@@ -150,12 +136,12 @@ TEST_F(DatabaseServerEndToEnd, PostgresServerConfiguredLikeSqlServerTakesTheRows
   };
 
   auto service = Launch();
-  ASSERT_TRUE(service->WaitForEntry(kDbConnected, 10s)) << Texts(service->Entries());
-  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << Texts(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kDbConnected, 10s)) << ShowEntries(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << ShowEntries(service->Entries());
   // The gateway connection's notification and the keep-alives of terminal 4711.
   ASSERT_TRUE(PollUntil([&] { return count("StatusMeldingen", "mel_status=4006") == 1; }, 10s));
   ASSERT_TRUE(PollUntil([&] { return count("berichtenbox", "bbo_wag_id=1") >= 2; }, 10s))
-      << Texts(service->Entries());
+      << ShowEntries(service->Entries());
   service->Signal(SIGTERM);
   EXPECT_EQ(service->WaitForExit(20s), 0);
   EXPECT_EQ(count("StatusMeldingen", "mel_status=4008"), 1);
@@ -180,7 +166,7 @@ TEST_F(StalledDatabaseEndToEnd, LoginTimesOutTimersKeepRunningAndStopIsQuick) {
   // ControleTimer opens the database first: the login waits out its time-out.
   const auto failure = service->WaitForEntry(
       [](const JournalEntry& e) { return e.type == 2; }, kLoginTimeout + 10s);
-  ASSERT_TRUE(failure) << Texts(service->Entries());
+  ASSERT_TRUE(failure) << ShowEntries(service->Entries());
   const auto failed_after = Since(launched_);
   EXPECT_GE(failed_after, kLoginTimeout - 1s);
   EXPECT_LT(failed_after, std::chrono::milliseconds(kHttpTimerMs) + kLoginTimeout + 5s);
@@ -192,7 +178,7 @@ TEST_F(StalledDatabaseEndToEnd, LoginTimesOutTimersKeepRunningAndStopIsQuick) {
   // oldest once a second, each lookup failing at once with the opening's text, without
   // a new login. The outage is one warning, and the waiting packet's fields are logged
   // once, not at every try.
-  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << Texts(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << ShowEntries(service->Entries());
   const auto count = [&](auto&& match) {
     const auto entries = service->Entries();
     return std::count_if(entries.begin(), entries.end(), match);
@@ -205,17 +191,17 @@ TEST_F(StalledDatabaseEndToEnd, LoginTimesOutTimersKeepRunningAndStopIsQuick) {
   };
   const std::string away = "Taxis Dorvek ZOL database niet bereikbaar, de pakketten wachten: " + failure->text;
   const auto packets_from = SteadyClock::now();
-  ASSERT_TRUE(PollUntil([&] { return count(received) >= 4; }, 10s)) << Texts(service->Entries());
+  ASSERT_TRUE(PollUntil([&] { return count(received) >= 4; }, 10s)) << ShowEntries(service->Entries());
   EXPECT_LT(Since(packets_from), 8s);
   const auto entries = service->Entries();
-  EXPECT_EQ(count(field_list), 1) << Texts(entries);
-  EXPECT_EQ(count([&](const JournalEntry& e) { return e.text == away; }), 1) << Texts(entries);
+  EXPECT_EQ(count(field_list), 1) << ShowEntries(entries);
+  EXPECT_EQ(count([&](const JournalEntry& e) { return e.text == away; }), 1) << ShowEntries(entries);
   // ControleTimer's own, and the gateway connection's notification that cannot be
   // written; the message box reports the outage once, as an error.
   EXPECT_EQ(count([&](const JournalEntry& e) { return e.type == 2 && e.text == failure->text; }), 2)
-      << Texts(entries);
+      << ShowEntries(entries);
   EXPECT_EQ(count([&](const JournalEntry& e) { return e.type == 1 && e.text == failure->text; }), 1)
-      << Texts(entries);
+      << ShowEntries(entries);
   EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
                           [](const JournalEntry& e) { return e.text == kDbConnected; }),
             0);

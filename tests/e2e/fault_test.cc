@@ -41,6 +41,8 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using test_support::GatewaySimulator;
 using test_support::JournalEntry;
+using test_support::PollUntil;
+using test_support::ShowEntries;
 using test_support::ServiceOptions;
 using test_support::ServiceProcess;
 namespace fs = std::filesystem;
@@ -54,22 +56,6 @@ constexpr const char* kDbAway = "Taxis Dorvek ZOL database niet bereikbaar, de p
 constexpr const char* kDbBack = "Taxis Dorvek ZOL database weer bereikbaar na ";
 constexpr const char* kPaused = "Taxis Dorvek ZOL cliënt werd onderbroken door pauze actie";
 constexpr const char* kStarted = "Taxis Dorvek ZOL cliënt werd normaal gestart";
-
-template <typename Condition>
-bool PollUntil(Condition condition, std::chrono::milliseconds deadline) {
-  const auto until = SteadyClock::now() + deadline;
-  for (;;) {
-    if (condition()) return true;
-    if (SteadyClock::now() >= until) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-}
-
-std::string Texts(const std::vector<JournalEntry>& entries) {
-  std::string out;
-  for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text.substr(0, 300) + "\n";
-  return out;
-}
 
 long Count(const std::vector<JournalEntry>& entries, const std::function<bool(const JournalEntry&)>& match) {
   return static_cast<long>(std::count_if(entries.begin(), entries.end(), match));
@@ -168,6 +154,7 @@ class FaultRun : public ::testing::Test {
     options.base_dir = base_;
     options.work_dir = tmp_.path();
     options.name = name;
+    options.env = {test_support::PsqlOdbcLeakSuppression(tmp_.path())};
     return std::make_unique<ServiceProcess>(options);
   }
 
@@ -207,8 +194,8 @@ TEST_F(FaultRun, DatabaseServerGoneForThirtySecondsLosesNothing) {
   Dispatch dispatch(sql);
 
   auto service = Launch();
-  ASSERT_TRUE(service->WaitForEntry(kDbConnected, 10s)) << Texts(service->Entries());
-  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << Texts(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kDbConnected, 10s)) << ShowEntries(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kGatewayConnected, 10s)) << ShowEntries(service->Entries());
   gateway_->Step("wait-connection");
 
   // Rows for the terminals, then the server goes before they can all be sent.
@@ -240,7 +227,7 @@ TEST_F(FaultRun, DatabaseServerGoneForThirtySecondsLosesNothing) {
       150s);
   const auto drain = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started);
   const auto entries = service->Entries();
-  ASSERT_TRUE(drained) << Texts(entries);
+  ASSERT_TRUE(drained) << ShowEntries(entries);
   std::this_thread::sleep_for(2s);  // anything handled twice would show now
 
   const auto [positions, distinct] = dispatch.Positions();
@@ -257,12 +244,12 @@ TEST_F(FaultRun, DatabaseServerGoneForThirtySecondsLosesNothing) {
 
   // One warning for the outage, the box's one error, the connection closed once and
   // opened again without a restart.
-  EXPECT_EQ(Count(entries, StartsWith(kDbAway)), 1) << Texts(entries);
-  EXPECT_EQ(Count(entries, OfType(2)), 1) << Texts(entries);
-  EXPECT_LE(Count(entries, OfType(1)), 1) << Texts(entries);
-  EXPECT_EQ(Count(entries, Is(kDbDisconnected)), 1) << Texts(entries);
-  EXPECT_EQ(Count(entries, Is(kDbConnected)), 2) << Texts(entries);
-  EXPECT_EQ(Count(entries, StartsWith(kDbBack)), 1) << Texts(entries);
+  EXPECT_EQ(Count(entries, StartsWith(kDbAway)), 1) << ShowEntries(entries);
+  EXPECT_EQ(Count(entries, OfType(2)), 1) << ShowEntries(entries);
+  EXPECT_LE(Count(entries, OfType(1)), 1) << ShowEntries(entries);
+  EXPECT_EQ(Count(entries, Is(kDbDisconnected)), 1) << ShowEntries(entries);
+  EXPECT_EQ(Count(entries, Is(kDbConnected)), 2) << ShowEntries(entries);
+  EXPECT_EQ(Count(entries, StartsWith(kDbBack)), 1) << ShowEntries(entries);
   for (const auto& e : entries)
     if (e.type != 4 || e.text.starts_with(kDbBack)) std::printf("  [%d] %s\n", e.type, e.text.c_str());
   EXPECT_EQ(Count(entries, Is(kStarted)), 1);
@@ -310,11 +297,11 @@ TEST_F(FaultRun, GatewayDroppedThreeTimesUnderTrafficLosesNothing) {
     const auto closed = std::find_if(from, entries.end(), Is(kGatewayClosed));
     const auto supervision = std::find_if(closed, entries.end(), Is(kSupervisionFailed));
     const auto again = std::find_if(supervision, entries.end(), Is(kGatewayConnected));
-    ASSERT_NE(again, entries.end()) << "drop " << drop << "\n" << Texts(entries);
+    ASSERT_NE(again, entries.end()) << "drop " << drop << "\n" << ShowEntries(entries);
     at = again - entries.begin();
   }
-  EXPECT_EQ(Count(entries, Is(kSupervisionFailed)), kDrops) << Texts(entries);
-  EXPECT_EQ(Count(entries, OfType(2)) + Count(entries, OfType(1)), 0) << Texts(entries);
+  EXPECT_EQ(Count(entries, Is(kSupervisionFailed)), kDrops) << ShowEntries(entries);
+  EXPECT_EQ(Count(entries, OfType(2)) + Count(entries, OfType(1)), 0) << ShowEntries(entries);
   ExpectCleanStop(*service);
 }
 
@@ -342,7 +329,7 @@ TEST_F(FaultRun, KilledWithBothQueuesFullLosesNothingAndRepeatsNothing) {
   // The log-ins are handled one a second, each queuing its reply; then the pause (which
   // comes between two ticks, after the store has its tick) and the kill.
   const auto replies = [&] { return Count(service->Entries(), StartsWith("Taxis Dorvek ZOL pakket aangeboden")); };
-  ASSERT_TRUE(PollUntil([&] { return replies() >= kReplies; }, 20s)) << Texts(service->Entries());
+  ASSERT_TRUE(PollUntil([&] { return replies() >= kReplies; }, 20s)) << ShowEntries(service->Entries());
   service->Signal(SIGUSR1);
   ASSERT_TRUE(service->WaitForEntry(kPaused, 5s));
   service->Signal(SIGKILL);
@@ -364,9 +351,9 @@ TEST_F(FaultRun, KilledWithBothQueuesFullLosesNothingAndRepeatsNothing) {
                                               "pakketten",
                                               kWaiting, kReplies),
                                   10s))
-      << Texts(again->Entries());
+      << ShowEntries(again->Entries());
   ASSERT_TRUE(PollUntil([&] { return dispatch.Positions().first >= kWaiting && Received() >= kReplies; }, 90s))
-      << Texts(again->Entries());
+      << ShowEntries(again->Entries());
   std::this_thread::sleep_for(6s);  // a send-pump firing more: nothing goes twice
   const auto [positions, distinct] = dispatch.Positions();
   std::printf("kill: %d packets waiting and %d replies queued at SIGKILL; after the restart %lld handled "
@@ -389,13 +376,13 @@ TEST_F(FaultRun, MegabyteOfNoiseOnTheStreamKeepsTheLinkAndEveryPacketAfterIt) {
   auto service = Launch();
   Play({"wait-connection", Position(1), "random 1048576 20261208", Position(2), KeepAlive(3), Position(4)}, 20s);
   ASSERT_TRUE(PollUntil([&] { return dispatch.Positions().first >= 3 && dispatch.Count("berichtenbox") >= 1; }, 20s))
-      << Texts(service->Entries());
+      << ShowEntries(service->Entries());
   std::this_thread::sleep_for(1s);
   const auto entries = service->Entries();
   EXPECT_EQ(dispatch.Positions(), (std::pair<long long, long long>{3, 3}));
   EXPECT_EQ(dispatch.Count("berichtenbox"), 1);
   EXPECT_EQ(Count(entries, Is(kGatewayConnected)), 1);
-  EXPECT_EQ(Count(entries, Is(kGatewayClosed)), 0) << Texts(entries);
+  EXPECT_EQ(Count(entries, Is(kGatewayClosed)), 0) << ShowEntries(entries);
   std::printf("noise: %zu journal entries, %ld warnings\n", entries.size(), Count(entries, OfType(2)));
   ExpectCleanStop(*service);
 }
@@ -432,9 +419,9 @@ TEST_F(FaultRun, RefusedLoginNamesServerAndUserNeverThePasswordAndIsTriedAtEvery
   EXPECT_GE(tries, 6);
   // Said once per kind: ControleTimer's opening, the gateway's notification 4006, the
   // packet controller's outage; the message box's error.
-  EXPECT_LE(warnings, 3) << Texts(entries);
-  EXPECT_LE(errors, 1) << Texts(entries);
-  EXPECT_EQ(Count(entries, StartsWith(kDbAway)), 1) << Texts(entries);
+  EXPECT_LE(warnings, 3) << ShowEntries(entries);
+  EXPECT_LE(errors, 1) << ShowEntries(entries);
+  EXPECT_EQ(Count(entries, StartsWith(kDbAway)), 1) << ShowEntries(entries);
   const std::string where = "(server " + sql.server + "; gebruiker " + sql.user + ")";
   for (const auto& e : entries) {
     if (e.type == 1 || e.type == 2) {

@@ -41,6 +41,8 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using test_support::GatewaySimulator;
 using test_support::JournalEntry;
+using test_support::PollUntil;
+using test_support::ShowEntries;
 using test_support::ReadFileBytes;
 using test_support::ServiceOptions;
 using test_support::ServiceProcess;
@@ -53,18 +55,6 @@ constexpr const char* kSupervisionFailed =
 constexpr const char* kUnknownVehicle = "Taxis Dorvek ZOL wagen niet gevonden: mux9999";
 
 constexpr int kHttpTimerMs = 1500;
-
-// Polls the condition every 20 ms until it holds or the deadline has passed.
-template <typename Condition>
-bool PollUntil(Condition condition,
-               std::chrono::milliseconds deadline = test_support::kDefaultWait) {
-  const auto until = SteadyClock::now() + deadline;
-  for (;;) {
-    if (condition()) return true;
-    if (SteadyClock::now() >= until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-}
 
 // Reads the dispatch database as the dispatchers' programs would: a connection of its
 // own through the same database layer the service uses.
@@ -123,12 +113,6 @@ long IndexOf(const std::vector<JournalEntry>& entries, const std::string& text, 
   return -1;
 }
 
-std::string Texts(const std::vector<JournalEntry>& entries) {
-  std::string out;
-  for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
-  return out;
-}
-
 class GatewayEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -185,7 +169,7 @@ class GatewayEndToEnd : public ::testing::Test {
                        std::chrono::milliseconds deadline = test_support::kDefaultWait) {
     ASSERT_TRUE(PollUntil(
         [&] { return CountOf(service.Entries(), kGatewayConnected) >= connections; }, deadline))
-        << Texts(service.Entries());
+        << ShowEntries(service.Entries());
     ASSERT_TRUE(PollUntil([&] {
       const auto codes = reader_->NotificationCodes();
       return std::count(codes.begin(), codes.end(), 4006) >= connections;
@@ -312,7 +296,7 @@ TEST_F(GatewayEndToEnd, SessionFromFirstConnectionToStop) {
   // A terminal no vehicle has.
   gateway_->Step("TAG=006 TYPE=NOOP STATUS=NEW TIME=now UNIT=9999 NUMBER=000");
   const auto unknown = service->WaitForEntry(kUnknownVehicle);
-  ASSERT_TRUE(unknown) << Texts(service->Entries());
+  ASSERT_TRUE(unknown) << ShowEntries(service->Entries());
   EXPECT_EQ(unknown->type, 2);
   EXPECT_EQ(reader_->Count("berichtenbox"), 4)
       << "the unknown terminal's keep-alive is not recorded";
@@ -324,7 +308,7 @@ TEST_F(GatewayEndToEnd, SessionFromFirstConnectionToStop) {
   ExpectConnectionNotifications(2, "gestopt");
 
   const auto entries = service->Entries();
-  EXPECT_EQ(CountOf(entries, kGatewayClosed), 1) << Texts(entries);
+  EXPECT_EQ(CountOf(entries, kGatewayClosed), 1) << ShowEntries(entries);
   long field_lists = 0;
   for (const auto& e : entries) {
     EXPECT_EQ(e.text.find("XGATE"), std::string::npos) << "the gateway's packet is not logged";
@@ -335,7 +319,7 @@ TEST_F(GatewayEndToEnd, SessionFromFirstConnectionToStop) {
   }
   // One field list per terminal packet: keep-alive, position, two together, the split
   // one, the refusal, the unknown terminal.
-  EXPECT_EQ(field_lists, 7) << Texts(entries);
+  EXPECT_EQ(field_lists, 7) << ShowEntries(entries);
   EXPECT_EQ(reader_->Count("berichtenbox"), 4);
   EXPECT_EQ(reader_->Count("gps"), 1);
 
@@ -351,7 +335,7 @@ TEST_F(GatewayEndToEnd, GatewayClosingIsReportedAndReconnected) {
   ASSERT_NO_FATAL_FAILURE(ExpectConnected(*service, 1));
 
   gateway_->Step("close");
-  ASSERT_TRUE(service->WaitForEntry(kGatewayClosed)) << Texts(service->Entries());
+  ASSERT_TRUE(service->WaitForEntry(kGatewayClosed)) << ShowEntries(service->Entries());
   ASSERT_TRUE(PollUntil([&] { return reader_->NotificationCodes().size() >= 2; }));
   EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 4007}));
   ExpectConnectionNotifications(1, "gestopt");
@@ -366,8 +350,8 @@ TEST_F(GatewayEndToEnd, GatewayClosingIsReportedAndReconnected) {
     const long supervision = IndexOf(entries, kSupervisionFailed, closed);
     const long again = IndexOf(entries, kGatewayConnected, supervision);
     EXPECT_TRUE(first >= 0 && closed > first && supervision > closed && again > supervision)
-        << Texts(entries);
-    EXPECT_EQ(CountOf(entries, kSupervisionFailed), 1) << Texts(entries);
+        << ShowEntries(entries);
+    EXPECT_EQ(CountOf(entries, kSupervisionFailed), 1) << ShowEntries(entries);
   }
   EXPECT_EQ(reader_->NotificationCodes(), (std::vector<long long>{4006, 4007, 4006}));
   ExpectConnectionNotifications(2, "gestart");
@@ -462,7 +446,7 @@ TEST_F(GatewayEndToEnd, MessageBoxRowsReachTheGatewayOnePacketEveryFiveSeconds) 
   EXPECT_EQ(CountOf(entries, "Taxis Dorvek ZOL pakket aangeboden (01020403050607)\r\n" +
                                  gateway::BuildPacket(expected[0])),
             1)
-      << Texts(entries);
+      << ShowEntries(entries);
   EXPECT_EQ(CountOf(entries, "Taxis Dorvek ZOL chatbericht \r\n" + gateway::BuildPacket(expected[2])), 1);
   for (const auto& e : entries) EXPECT_NE(e.type, 1) << e.text;
 

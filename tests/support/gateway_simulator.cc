@@ -23,16 +23,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
 
-template <typename Condition>
-bool PollUntil(Condition condition, std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-}
-
 }  // namespace
 
 GatewaySimulator::GatewaySimulator(const fs::path& dir, std::chrono::seconds timeout)

@@ -473,7 +473,16 @@ void PostgresTestDatabase::Run(const std::string& script) const {
 
 // psqlODBC 13.02 leaks about 330 bytes on every statement that fails, also with a plain
 // SQLExecDirect whose handles are all freed; the leak is the driver's, not ours. Leak
-// checking in sanitizer builds reads these suppressions.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:psqlodbcw.so\nleak:psqlodbca.so\n";
+// checking in sanitizer builds reads these suppressions: the test binaries' own, and
+// the file PsqlOdbcLeakSuppression writes for a child.
+namespace {
+constexpr const char* kPsqlOdbcLeaks = "leak:psqlodbcw.so\nleak:psqlodbca.so\n";
+}  // namespace
+
+extern "C" const char* __lsan_default_suppressions() { return kPsqlOdbcLeaks; }
+
+std::string dorvek::test_support::PsqlOdbcLeakSuppression(const std::filesystem::path& dir) {
+  const std::filesystem::path file = dir / "lsan.supp";
+  std::ofstream(file) << kPsqlOdbcLeaks;
+  return "LSAN_OPTIONS=suppressions=" + file.string();
 }

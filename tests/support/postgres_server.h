@@ -78,6 +78,11 @@ void StopPostgres(const PostgresAddress& address);
 void StopPostgresServer(const PostgresAddress& address);
 void StartPostgresAgain(const PostgresAddress& address);
 
+// For a child process that uses psqlODBC in a sanitizer build: the assignment
+// "LSAN_OPTIONS=suppressions=FILE", FILE written into dir, so the driver's own leak on a
+// failed statement (see the end of postgres_server.cc) does not fail the child's exit.
+std::string PsqlOdbcLeakSuppression(const std::filesystem::path& dir);
+
 // The state file of a shared server: writes and reads "dir", "port" and "guardian".
 void WriteState(const std::filesystem::path& file, const PostgresAddress& address);
 PostgresAddress ReadState(const std::filesystem::path& file);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace dorvek::test_support {
@@ -52,8 +53,22 @@ std::optional<JournalEntry> ParseJournalLine(std::string_view line);
 // missing file has none.
 std::vector<JournalEntry> ReadJournal(const std::filesystem::path& file);
 
+// The entries one a line with their type ("  [2] text"), for failure messages.
+std::string ShowEntries(const std::vector<JournalEntry>& entries);
+
 // The whole file, or "" when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& file);
+
+// Polls the condition every 20 ms until it holds or the deadline has passed.
+template <typename Condition>
+bool PollUntil(Condition condition, std::chrono::milliseconds deadline = kDefaultWait) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
 
 // The environment a child gets: this process's own, without the variables that would
 // tie it to a service manager (NOTIFY_SOCKET, JOURNAL_STREAM, watchdog, socket
