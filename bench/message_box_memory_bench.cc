@@ -118,7 +118,7 @@ Figures MeasureInChild(DbPath path, Work work, int backlog) {
     close(pipe_fds[0]);
     Figures figures;
     {
-      NullEventLog log;
+      test_support::NullEventLog log;
       auto db = dispatch.file().Open(path, log);
       db->Query("select count(*) as n from wagens");  // driver loaded, connection made
       core::ManualClock clock;

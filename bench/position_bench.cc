@@ -28,7 +28,7 @@ std::string PositionPacket(int i) {
 
 void BM_PositionPacket(benchmark::State& state) {
   test_support::DispatchFixture fixture;
-  NullEventLog log;
+  test_support::NullEventLog log;
   core::SystemClock clock;
   test_support::FakeUdpSender udp;
   inbound::CurrentVehicle vehicle;

@@ -75,7 +75,7 @@ void BM_BuildRideOffer(benchmark::State& state) {
 void BM_VerzendenRit(benchmark::State& state) {
   OfferFixture f(PathOf(state));
   const db::Row ride = f.Ride();
-  NullEventLog log;
+  test_support::NullEventLog log;
   gateway::PacketQueue queue;
   const outbound::OfferParts parts{f.dispatch.db(), log, queue};
   for (auto _ : state) {

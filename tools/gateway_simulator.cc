@@ -18,6 +18,8 @@
 //                       send one packet in notation (TIME=now: the local time)
 //   raw TEXT            send TEXT as it stands, control characters written <SOH> <STX>
 //                       <ETX> <EOT> <CR> <LF> <TAB> <0xNN>
+//   random N [SEED]     send N pseudo-random bytes (any value, up to 16 MiB), the same
+//                       for the same SEED (default 1): noise on the stream
 //   together N          send the next N packets (or raw texts) in one write
 //   split N [MS]        send the next packet in N writes, MS apart (default 50)
 //   pause MS            wait MS milliseconds
@@ -54,6 +56,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -189,6 +192,7 @@ struct Step {
   enum class Kind {
     kPacket,
     kRaw,
+    kRandom,
     kTogether,
     kSplit,
     kPause,
@@ -202,8 +206,9 @@ struct Step {
   int line = 0;
   std::vector<std::string> fields;  // kPacket
   std::string text;                 // kRaw (the characters), kExpect, kEcho
-  long long count = 0;              // kTogether, kSplit; milliseconds for kPause
+  long long count = 0;              // kTogether, kSplit, kRandom; milliseconds for kPause
   long long pause_ms = 50;          // kSplit
+  long long seed = 1;               // kRandom
 };
 
 std::string_view Trim(std::string_view text) {
@@ -240,6 +245,11 @@ std::optional<Step> ParseStep(std::string_view raw_line, int line_number) {
   if (word == "raw") {
     step.kind = Step::Kind::kRaw;
     step.text = gateway::ParseControlNames(rest);
+  } else if (word == "random") {
+    step.kind = Step::Kind::kRandom;
+    const std::size_t gap = rest.find_first_of(" \t");
+    step.count = number(rest.substr(0, gap), 1, 16 << 20);
+    if (gap != std::string_view::npos) step.seed = number(Trim(rest.substr(gap)), 0, 1LL << 40);
   } else if (word == "together") {
     step.kind = Step::Kind::kTogether;
     step.count = number(rest, 1, 10000);
@@ -522,6 +532,7 @@ class ScriptRunner {
     switch (step.kind) {
       case Step::Kind::kPacket:
       case Step::Kind::kRaw:
+      case Step::Kind::kRandom:
         Send({Wire(step)}, 0);
         out_.Line(">>> sent " + ShowSent(step));
         break;
@@ -568,7 +579,8 @@ class ScriptRunner {
 
  private:
   void AddToGroup(const Step& step) {
-    if (step.kind != Step::Kind::kPacket && step.kind != Step::Kind::kRaw)
+    if (step.kind != Step::Kind::kPacket && step.kind != Step::Kind::kRaw &&
+        step.kind != Step::Kind::kRandom)
       throw Exit(kExitUsage, fmt::format("script line {}: a packet or raw text must follow "
                                          "line {}",
                                          step.line, group_->line));
@@ -602,6 +614,12 @@ class ScriptRunner {
 
   static std::string Wire(const Step& step) {
     if (step.kind == Step::Kind::kRaw) return dorvek::core::Utf8ToCp1252(step.text);
+    if (step.kind == Step::Kind::kRandom) {
+      std::mt19937_64 generator(static_cast<std::uint64_t>(step.seed));
+      std::string bytes(static_cast<std::size_t>(step.count), '\0');
+      for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+      return bytes;
+    }
     std::vector<std::string> fields = step.fields;
     if (fields.size() > 3 && fields[3] == "now")
       fields[3] = dorvek::core::DateTime::FromTimePoint(std::chrono::system_clock::now()).ToSql();
@@ -610,6 +628,8 @@ class ScriptRunner {
 
   // What went out, readable: the wire text back in UTF-8 with control names.
   static std::string ShowSent(const Step& step) {
+    if (step.kind == Step::Kind::kRandom)
+      return fmt::format("{} random bytes, seed {}", step.count, step.seed);
     return gateway::ShowControlChars(dorvek::core::Cp1252ToUtf8(Wire(step)));
   }
 

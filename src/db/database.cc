@@ -4,6 +4,11 @@
 
 namespace dorvek::db {
 
+bool IsConnectionFailure(const std::exception& failure) {
+  const auto* error = dynamic_cast<const DatabaseError*>(&failure);
+  return error != nullptr && error->kind() == FailureKind::kConnection;
+}
+
 void Database::Insert(std::string_view table, const Columns& columns) {
   const Statement statement = BuildInsert(table, columns);
   Execute(statement.sql, statement.params);

@@ -11,12 +11,33 @@
 
 namespace dorvek::db {
 
+// What a failure says about the connection it happened on.
+enum class FailureKind {
+  // The statement failed (or the settings are incomplete); the connection, if open, is
+  // as good as before.
+  kStatement,
+  // The connection is broken, or could not be opened: the server is gone, the network
+  // is down, the login was refused or timed out. The next use opens a fresh one, so the
+  // same work may well succeed later.
+  kConnection,
+};
+
 // A database failure; what() is the provider's text, or "Operation aborted" when the
 // settings are incomplete. Handlers log it as it stands.
 class DatabaseError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit DatabaseError(const std::string& text, FailureKind kind = FailureKind::kStatement)
+      : std::runtime_error(text), kind_(kind) {}
+
+  FailureKind kind() const { return kind_; }
+
+ private:
+  FailureKind kind_;
 };
+
+// True for a DatabaseError of kind kConnection: work that failed this way did not reach
+// the server, or lost it.
+bool IsConnectionFailure(const std::exception& failure);
 
 // A value bound to the statement's ":name" placeholder.
 struct Param {

@@ -102,6 +102,14 @@ std::string SqliteConnectString(const std::filesystem::path& file, Access access
   return fmt::format("db={}{}{} timeout=5", blank ? "\"" : "", path, blank ? "\"" : "");
 }
 
+// A failed opening's text with the server and the login it was for, so a refused login
+// says where and as whom; never the password. A SQLite failure names its file already.
+std::string OpeningFailureText(std::string text, const ConnectionSettings& settings) {
+  if (settings.backend() == Backend::kSqlite) return text;
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
+  return fmt::format("{} (server {}; gebruiker {})", text, settings.server, settings.user);
+}
+
 // Closes a session; the ODBC backend's disconnect may throw, and nothing may escape.
 void CloseQuietly(soci::session& sql) noexcept {
   try {
@@ -463,8 +471,11 @@ void SociDatabase::Open() {
     log_.Warning(kIncompleteSettingsText);
     throw DatabaseError(std::string(kOperationAbortedText));
   }
+  // From here on every failure is the connection's: the server, the network, the login
+  // or the file, any of which may be mended while the service runs.
+  constexpr FailureKind kLost = FailureKind::kConnection;
   if (paused_until_) {
-    if (clock_.Steady() < *paused_until_) throw DatabaseError(pause_text_);
+    if (clock_.Steady() < *paused_until_) throw DatabaseError(pause_text_, kLost);
     paused_until_.reset();
   }
   const auto started = SteadyClock::now();
@@ -475,17 +486,17 @@ void SociDatabase::Open() {
     std::string sqlstate;
     if (const auto* odbc = dynamic_cast<const soci::odbc_soci_error*>(&e))
       sqlstate = reinterpret_cast<const char*>(odbc->odbc_error_code());
-    const std::string text = HidePassword(e.get_error_message(), settings_.password);
+    const std::string text =
+        HidePassword(OpeningFailureText(e.get_error_message(), settings_), settings_.password);
     if (settings_.backend() == Backend::kOdbc &&
         IsTimedOutOpening(sqlstate, SteadyClock::now() - started, settings_.timeouts.login)) {
       paused_until_ = clock_.Steady() + settings_.timeouts.reopen_pause;
       pause_text_ = text;
     }
-    throw DatabaseError(text);
-  } catch (const DatabaseError& e) {
-    throw DatabaseError(HidePassword(e.what(), settings_.password));
+    throw DatabaseError(text, kLost);
   } catch (const std::exception& e) {
-    throw DatabaseError(HidePassword(e.what(), settings_.password));
+    throw DatabaseError(HidePassword(OpeningFailureText(e.what(), settings_), settings_.password),
+                        kLost);
   }
   connected_dialect_ = session->dialect;
   session_ = std::move(session);
@@ -520,8 +531,9 @@ auto SociDatabase::Run(Work&& work) {
       }
     }
     const std::string message = HidePassword(e.get_error_message(), settings_.password);
-    if (IsBrokenConnection(failure)) Close();
-    throw DatabaseError(message);
+    if (!IsBrokenConnection(failure)) throw DatabaseError(message);
+    Close();
+    throw DatabaseError(message, FailureKind::kConnection);
   } catch (const DatabaseError& e) {
     throw DatabaseError(HidePassword(e.what(), settings_.password));
   } catch (const std::exception& e) {

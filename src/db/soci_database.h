@@ -93,10 +93,12 @@ class SociDatabase : public Database {
 
   bool IsOpen() const override;
   // Before every opening the settings are checked: incomplete settings log the warning
-  // kIncompleteSettingsText and throw DatabaseError(kOperationAbortedText). A provider
-  // failure throws DatabaseError with the provider's text, password hidden. During the
-  // pause after a timed-out opening it throws that text again without connecting.
-  // Success logs kConnectedText.
+  // kIncompleteSettingsText and throw DatabaseError(kOperationAbortedText), of kind
+  // kStatement (only a restart with complete settings mends that, and the warning comes
+  // at every use). A provider failure throws DatabaseError of kind kConnection with the
+  // provider's text followed by the server and the login (ODBC), password hidden.
+  // During the pause after a timed-out opening it throws that text again without
+  // connecting. Success logs kConnectedText.
   void Open() override;
   // Logs kDisconnectedText when it closed an open connection.
   void Close() override;
@@ -104,8 +106,9 @@ class SociDatabase : public Database {
   // the one the settings suggest.
   Dialect dialect() const override;
 
-  // Both open the connection when it is closed. A failure throws DatabaseError with the
-  // provider's text; a failure that shows the connection broken closes it first.
+  // Both open the connection when it is closed, and throw what Open throws. A failure of
+  // the statement throws DatabaseError with the provider's text; one that shows the
+  // connection broken (IsBrokenConnection) closes it first and is of kind kConnection.
   std::vector<Row> Query(std::string_view sql, const Params& params = {}) override;
   void Execute(std::string_view sql, const Params& params = {}) override;
 

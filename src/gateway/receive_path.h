@@ -2,8 +2,11 @@
 // The receive path: what one read from the gateway socket becomes. Every read is
 // logged ("Ontvangen pakket: " + its text, unless it holds "XGATE"), then cut into whole
 // packets, each of which becomes one entry of the inbound queue. A read may hold half a
-// packet or several; the framer keeps the half until the rest arrives.
+// packet or several; the framer keeps the half until the rest arrives. What the framer
+// drops is one warning per read, however many fragments the read held.
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "core/event_log.h"
@@ -27,6 +30,8 @@ class ReceivePath {
  private:
   core::EventLog& log_;
   StreamFramer framer_;
+  std::size_t drops_ = 0;   // fragments dropped in the current read
+  std::string first_drop_;  // and what the first of them was
 };
 
 }  // namespace dorvek::gateway

@@ -4,6 +4,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 #include "db/lan_notice.h"
 #include "db/lan_notices.h"
 #include "db/notifications.h"
@@ -98,7 +100,7 @@ HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway
   if (inbound.empty()) return HandleResult::kQueueEmpty;
   std::string_view running = kControllerFamily;
   try {
-    Handle(inbound, outbound, running);
+    return Handle(inbound, outbound, running);
   } catch (const std::exception& e) {
     log_.Warning(e.what());
     Count(running, Counted::kFailed);
@@ -109,18 +111,23 @@ HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway
   return HandleResult::kTaken;
 }
 
-void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
-                              std::string_view& running) {
+HandleResult PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                                      std::string_view& running) {
   const std::uint64_t failures_at_start = log_.failures();
   const auto frame_done = [&] {
     Count(kControllerFamily, log_.failures() != failures_at_start ? Counted::kFailed : Counted::kHandled);
+    return HandleResult::kTaken;
   };
   const std::string text = inbound.front();
-  if (text.find("XGATE") != std::string::npos)
+  // Only this controller takes from the head and puts back there, so a head equal to
+  // the text put back is that packet, tried again.
+  const bool tried_before = retrying_ && *retrying_ == text;
+  retrying_.reset();
+  if (!tried_before && text.find("XGATE") != std::string::npos)
     db::SendUDPDorvek(parts_.lan, log_, settings_.netwerksleutel, db::kNoticeGateway,
                       settings_.computer_name, parts_.clock.LocalNow(), db::kNoticeIdentity, "0000");
   gateway::PakketVelden velden = gateway::ReadPacket(text);
-  if (text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
+  if (!tried_before && text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
     std::string lines;
     for (const auto& [name, value] : velden.entries()) lines += name + "=" + value + "\r\n";
     log_.Info(lines);
@@ -128,7 +135,20 @@ void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueu
   inbound.pop_front();
   if (velden.empty() || velden.Get("UNIT") == "XGATE") return frame_done();  // the gateway's own
 
-  if (!LookUpVehicle(velden)) return frame_done();
+  bool found = false;
+  try {
+    found = LookUpVehicle(velden);
+  } catch (const std::exception& e) {
+    if (!db::IsConnectionFailure(e)) throw;
+    // The first database work of the packet: nothing is written yet, so the packet can
+    // wait at the head until the database is back.
+    inbound.push_front(text);
+    retrying_ = text;
+    DatabaseAway(e);
+    return HandleResult::kPutBack;
+  }
+  DatabaseBack(inbound.size() + 1);
+  if (!found) return frame_done();
   // A refusal names the vehicle that sent it: handled once that vehicle is known.
   HandleRefusal(velden);
 
@@ -143,8 +163,24 @@ void PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueu
     const Outcome outcome = route.handle(packet);
     Count(route.family, log_.failures() != failures_before ? Counted::kFailed : Counted::kHandled);
     running = kControllerFamily;
-    if (outcome == Outcome::kDone) return;
+    if (outcome == Outcome::kDone) break;
   }
+  return HandleResult::kTaken;
+}
+
+void PacketController::DatabaseAway(const std::exception& failure) {
+  if (away_since_) return;  // one warning per outage, not one per tick
+  away_since_ = parts_.clock.Steady();
+  parts_.log.Warning(std::string("Taxis Dorvek ZOL database niet bereikbaar, de pakketten wachten: ") +
+                     failure.what());
+}
+
+void PacketController::DatabaseBack(std::size_t waiting) {
+  if (!away_since_) return;
+  const auto away = std::chrono::duration_cast<std::chrono::seconds>(parts_.clock.Steady() - *away_since_);
+  away_since_.reset();
+  parts_.log.Info(fmt::format("Taxis Dorvek ZOL database weer bereikbaar na {} s, {} pakketten wachtten",
+                              away.count(), waiting));
 }
 
 bool PacketController::LookUpVehicle(gateway::PakketVelden& velden) {

@@ -2,7 +2,21 @@
 // The packet controller: each tick it takes the oldest inbound packet, announces the
 // gateway's traffic, logs the fields, finds the vehicle, fixes the packet's time and runs
 // the handlers the message number and the body select, in a fixed order.
+//
+// While the database cannot be reached nothing is lost: the vehicle lookup is the first
+// database work of every packet, so a lookup that fails because the connection is broken
+// or cannot be opened has written nothing, and the packet goes back to the head of the
+// queue for the next tick. Its notice and field list belong to the packet and are not
+// repeated for each try. Such an outage is one warning when it begins and one
+// information entry when a lookup reaches the database again:
+//
+//   connected ──lookup fails, connection──► away (packet put back; warning once)
+//       ▲                                     │ lookup fails again: put back, silent
+//       └──────── a lookup gets through ──────┘ (information: how long, how many waited)
+//
+// Every other failure ends the packet, which is not handled again.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -32,6 +46,7 @@ enum class VehicleLookup { kAfresh, kWithinStretch };
 enum class HandleResult {
   kQueueEmpty,  // nothing to take
   kTaken,       // the oldest packet was taken and handled, whatever came of it
+  kPutBack,     // the database could not be reached: back at the head, to be tried again
 };
 
 class PacketController {
@@ -49,13 +64,18 @@ class PacketController {
 
   void Configure(InboundSettings settings) { settings_ = std::move(settings); }
 
-  // Handles the oldest entry of inbound, if any; it is removed before any database
-  // work, so a packet whose handling fails is not handled again. Never throws: a
-  // failure that ends the packet is a warning with its own text. Every packet is
-  // counted here, and only here: once for the controller's own steps and once for each
-  // handler family that ran, as handled or failed.
+  // Handles the oldest entry of inbound, if any. It is removed before any database work,
+  // so a packet whose handling fails is not handled again, except when its vehicle
+  // lookup fails because the connection is broken or cannot be opened: then it goes
+  // back to the head (kPutBack; a caller handling several entries in one go stops
+  // there). Never throws: a failure that ends the packet is a warning with its own text.
+  // Every packet taken is counted here, and only here: once for the controller's own
+  // steps and once for each handler family that ran, as handled or failed.
   HandleResult HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
                           VehicleLookup lookup = VehicleLookup::kAfresh);
+
+  // True while the database has not been reached since a lookup found it unreachable.
+  bool database_away() const { return away_since_.has_value(); }
 
   // The handler families, in routing order, as the metrics name them.
   std::vector<std::string_view> families() const;
@@ -74,7 +94,8 @@ class PacketController {
   };
 
   // `running` names the step a failure that escapes belongs to.
-  void Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound, std::string_view& running);
+  HandleResult Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
+                      std::string_view& running);
   enum class Counted { kHandled, kFailed };
   void Count(std::string_view family, Counted outcome);
   // Finds the vehicle for the packet's unit; false ends the packet.
@@ -82,6 +103,10 @@ class PacketController {
   void HandleRefusal(const gateway::PakketVelden& velden);
   core::DateTime PacketTime(const std::string& time) const;
   Outcome KeepAlive(const PacketContext& packet);
+  // The outage's two entries: when a lookup first finds the database unreachable, and
+  // when one reaches it again with `waiting` packets in the queue.
+  void DatabaseAway(const std::exception& failure);
+  void DatabaseBack(std::size_t waiting);
 
   Parts parts_;
   // Every entry of the controller and its handlers goes through here.
@@ -94,6 +119,9 @@ class PacketController {
   std::map<std::string, std::optional<db::Row>, std::less<>> vehicles_;
   core::DateTime pakket_tijd_;
   Position position_;
+  // The text of the entry put back at the head, tried again at the next tick.
+  std::optional<std::string> retrying_;
+  std::optional<std::chrono::steady_clock::time_point> away_since_;
 };
 
 }  // namespace dorvek::inbound

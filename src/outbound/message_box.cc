@@ -44,6 +44,9 @@ void MessageBox::HandleNext(gateway::PacketQueue* queue) {
   if (next == ids.end()) return;
   const long long bbo_id = *next;
 
+  // A firing that fails takes back what it queued: its row stays unprocessed and is
+  // taken again, so a packet left queued would go out twice.
+  const std::size_t queued_before = queue->size();
   try {
     const auto rows = parts_.db.Query(db::queries::ADOUitgaandRow, {{"bbo_id", bbo_id}});
     // Processed or removed by another program since the list was read.
@@ -64,9 +67,12 @@ void MessageBox::HandleNext(gateway::PacketQueue* queue) {
                fmt::format("onbekende actie {}", row.Text("bbo_actie")));
     }
   } catch (const std::exception& e) {
-    Failed(bbo_id, e.what());
+    if (queue->size() > queued_before) queue->resize(queued_before);
+    // A connection that broke is the database's failure, not the row's.
+    if (!db::IsConnectionFailure(e)) Failed(bbo_id, e.what());
     throw;
   } catch (...) {
+    if (queue->size() > queued_before) queue->resize(queued_before);
     Failed(bbo_id, "unknown failure");
     throw;
   }

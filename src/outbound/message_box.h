@@ -16,14 +16,17 @@
 // action is not one of the table, or when their handling has failed
 // `failures_before_set_aside` firings in a row. A failure of the query that lists the
 // waiting rows is the database's, not a row's: nothing is set aside then, and the count
-// of failures starts afresh. After retry_after a set-aside row is taken again in its
+// of failures starts afresh. Nor does a broken connection count against the row it
+// happened on. After retry_after a set-aside row is taken again in its
 // turn; if it still cannot be handled it is set aside again without another warning,
 // and a row set aside for failing is set aside again at its next failure. What is known
 // of rows that have left the table (processed or deleted by the dispatch side) is
 // forgotten.
 //
 // The handler catches nothing for good: a failure is counted for its row and passes on
-// to the caller (the timer list, whose host writes it as an error).
+// to the caller (the timer list, whose host writes it as an error). A firing that fails
+// leaves the queue as it found it, so the packet of a row that is taken again is never
+// queued twice.
 
 #include <chrono>
 #include <cstddef>

@@ -3,25 +3,27 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/codepage.h"
 
 namespace dorvek::outbound {
 
 void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log,
-                    core::Metrics* metrics) {
+                    std::function<void()> sent) {
   try {
     if (queue == nullptr || queue->empty() || link.state() != gateway::SocketState::kConnected) return;
     if (link.sending()) return;
     // Only this pump removes entries and it starts no write while one is in flight, so
     // the head is still the packet written when the write ends.
-    link.Send(core::Utf8ToCp1252(queue->front()), [queue, &log, metrics](std::optional<std::string> failure) {
+    link.Send(core::Utf8ToCp1252(queue->front()), [queue, &log, sent = std::move(sent)](
+                                                      std::optional<std::string> failure) {
       try {
         if (failure) {
           log.Warning(*failure);
         } else if (!queue->empty()) {
           queue->pop_front();
-          if (metrics != nullptr) ++metrics->packets_sent;
+          if (sent) sent();
         }
       } catch (...) {
         // A completion runs on the event loop, where nothing may escape; a log that

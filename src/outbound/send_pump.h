@@ -2,8 +2,9 @@
 // The send pump: at most one queued packet leaves per firing, from the head of the
 // outbound queue, and only while the gateway is connected.
 
+#include <functional>
+
 #include "core/event_log.h"
-#include "core/metrics.h"
 #include "gateway/gateway_link.h"
 #include "gateway/packet_queue.h"
 
@@ -17,8 +18,9 @@ namespace dorvek::outbound {
 // packet's write is still in flight.
 //
 // The queue must outlive the write: the link's Abandon, before the queue is destroyed,
-// drops the write's completion. A packet written whole is counted in metrics, if given.
+// drops the write's completion. `sent`, when given, is called once the head has been
+// removed after a successful write.
 void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, core::EventLog& log,
-                    core::Metrics* metrics = nullptr);
+                    std::function<void()> sent = {});
 
 }  // namespace dorvek::outbound

@@ -11,6 +11,29 @@
 #include "service/metrics_file.h"
 
 namespace dorvek::service {
+namespace {
+
+// One piece of work on the packet queues: what it changed goes to the store in one
+// transaction when it ends, also when it ends by a failure.
+class StoredChanges {
+ public:
+  explicit StoredChanges(QueueStore& store) : store_(store), before_(store.Mark()) {}
+  ~StoredChanges() {
+    try {
+      store_.Save(before_);
+    } catch (...) {
+      // Save reports its own failures; nothing may leave a destructor.
+    }
+  }
+  StoredChanges(const StoredChanges&) = delete;
+  StoredChanges& operator=(const StoredChanges&) = delete;
+
+ private:
+  QueueStore& store_;
+  QueueStore::Lengths before_;
+};
+
+}  // namespace
 
 using namespace std::chrono_literals;
 
@@ -18,6 +41,7 @@ DorvekService::DorvekService(ServiceParts parts)
     : parts_(std::move(parts)),
       metrics_(parts_.metrics != nullptr ? *parts_.metrics : own_metrics_),
       timers_(parts_.clock),
+      queue_store_(parts_.log, parts_.clock, parts_.base_dir / kQueueStorePath),
       receive_path_(parts_.log),
       backlog_(parts_.log, parts_.clock),
       packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_, &metrics_}),
@@ -62,6 +86,11 @@ void DorvekService::ServiceStart() {
     timers_.SetActive(true);
     inkomende_pakketten_ = std::make_unique<gateway::PacketQueue>();
     uitgaande_pakketten_ = std::make_unique<gateway::PacketQueue>();
+    // What the last run left queued comes first, before any timer runs.
+    const QueueStore::Lengths loaded = queue_store_.Open(*inkomende_pakketten_, *uitgaande_pakketten_);
+    if (loaded.inbound + loaded.outbound > 0)
+      parts_.log.Info("Taxis Dorvek ZOL wachtrijen geladen: " + std::to_string(loaded.inbound) +
+                      " inkomende en " + std::to_string(loaded.outbound) + " uitgaande pakketten");
     const auto config = base / kConfigFileName;
     if (std::filesystem::exists(config)) {
       settings_ = ReadSettings(LoadConfigLines(config));
@@ -113,6 +142,8 @@ void DorvekService::ServiceStop() {
       parts_.log.Warning(e.what());
     }
   }
+  // The queues go; what they hold stays in the store for the next start.
+  queue_store_.Close();
   inkomende_pakketten_.reset();
   uitgaande_pakketten_.reset();
   backlog_.Clear();
@@ -169,6 +200,8 @@ void DorvekService::JvTimerList1Events2Timer() {
   timers_.SetEnabled(kPakketController, false);
   if (tick_left_ == 0) tick_left_ = packets_per_tick_;  // a new tick
   if (inkomende_pakketten_) {
+    // The packets of the tick leave the store in one transaction.
+    StoredChanges changes(queue_store_);
     const auto started = parts_.clock.Steady();
     std::size_t handled = 0;
     // Up to PakkettenPerTick packets, each on its own (its failure ends only that
@@ -177,7 +210,7 @@ void DorvekService::JvTimerList1Events2Timer() {
       const auto lookup = handled == 0 ? inbound::VehicleLookup::kAfresh : inbound::VehicleLookup::kWithinStretch;
       if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get(), lookup) !=
           inbound::HandleResult::kTaken) {
-        tick_left_ = 0;  // nothing left: the tick is done
+        tick_left_ = 0;  // nothing left, or the packet went back: the tick is done
         break;
       }
       ++handled;
@@ -198,7 +231,18 @@ void DorvekService::JvTimerList1Events3Timer() {
   // this one has finished.
   timers_.SetEnabled(kUitgaandeBerichten, false);
   try {
+    StoredChanges changes(queue_store_);
     message_box_.HandleNext(uitgaande_pakketten_.get());
+    if (parts_.db.IsOpen()) box_database_away_ = false;
+  } catch (const std::exception& e) {
+    timers_.SetEnabled(kUitgaandeBerichten, true);
+    // While the database cannot be reached the rows wait in it; that is said once, not
+    // at every firing until it is back.
+    if (db::IsConnectionFailure(e)) {
+      if (box_database_away_) return;
+      box_database_away_ = true;
+    }
+    throw;
   } catch (...) {
     timers_.SetEnabled(kUitgaandeBerichten, true);
     throw;
@@ -207,7 +251,10 @@ void DorvekService::JvTimerList1Events3Timer() {
 }
 
 void DorvekService::JvTimerList1Events4Timer() {
-  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log, &metrics_);
+  outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log, [this] {
+    ++metrics_.packets_sent;
+    queue_store_.Removed(QueueStore::Queue::kOutbound, 1);
+  });
 }
 
 std::filesystem::path DorvekService::metrics_file() const { return parts_.base_dir / kMetricsFilePath; }
@@ -243,7 +290,9 @@ void DorvekService::OnClosed(std::error_code error) {
 }
 
 void DorvekService::OnData(std::string_view bytes) {
-  // Received while paused too: the packets wait in the queue.
+  // Received while paused too: the packets wait in the queue. The packets of one read
+  // are one transaction of the store.
+  StoredChanges changes(queue_store_);
   const std::size_t before = inbound_size().value_or(0);
   receive_path_.QClientSocketDataAvailable(bytes, inkomende_pakketten_.get());
   const std::size_t after = inbound_size().value_or(0);

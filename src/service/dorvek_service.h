@@ -20,6 +20,7 @@
 #include "inbound/packet_controller.h"
 #include "outbound/message_box.h"
 #include "service/inbound_backlog.h"
+#include "service/queue_store.h"
 #include "service/settings.h"
 #include "service/timer_list.h"
 
@@ -105,6 +106,7 @@ class DorvekService : public gateway::GatewayEvents {
   const InboundBacklog& backlog() const { return backlog_; }
   const core::Metrics& metrics() const { return metrics_; }
   std::filesystem::path metrics_file() const;
+  const QueueStore& queue_store() const { return queue_store_; }
 
  private:
   void SendNotice(int kind, const std::string& detail);
@@ -117,6 +119,8 @@ class DorvekService : public gateway::GatewayEvents {
   Settings settings_;
   std::unique_ptr<gateway::PacketQueue> inkomende_pakketten_;
   std::unique_ptr<gateway::PacketQueue> uitgaande_pakketten_;
+  // Both queues on disk, from start to stop.
+  QueueStore queue_store_;
   inbound::CurrentVehicle current_vehicle_;
   std::unique_ptr<ConnectionSupervisor> supervisor_;
   gateway::ReceivePath receive_path_;
@@ -127,6 +131,9 @@ class DorvekService : public gateway::GatewayEvents {
   bool metrics_write_failed_ = false;
   inbound::PacketController packet_controller_;
   outbound::MessageBox message_box_;
+  // The message box has reported that the database cannot be reached, and it has not
+  // been reached since: later firings that fail the same way are not reported again.
+  bool box_database_away_ = false;
 };
 
 }  // namespace dorvek::service

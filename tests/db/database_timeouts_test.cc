@@ -41,6 +41,7 @@ std::chrono::milliseconds Since(SteadyClock::time_point start) {
 struct Attempt {
   std::string text;
   std::chrono::milliseconds took{};
+  FailureKind kind = FailureKind::kStatement;
 };
 
 Attempt OpenAndFail(SociDatabase& db) {
@@ -48,7 +49,7 @@ Attempt OpenAndFail(SociDatabase& db) {
   try {
     db.Open();
   } catch (const DatabaseError& e) {
-    return {e.what(), Since(start)};
+    return {e.what(), Since(start), e.kind()};
   }
   ADD_FAILURE() << "the opening did not fail";
   return {};
@@ -281,7 +282,12 @@ TEST_F(PostgresConnection, LostConnectionFailsOnceThenTheNextUseReconnects) {
       test_support::TestPostgres(),
       "select pg_terminate_backend(pid) from pg_stat_activity where datname = '" +
           file_.Settings().database + "' and pid <> pg_backend_pid()");
-  EXPECT_THROW(db.Query("select count(*) as n from wagens"), DatabaseError);
+  try {
+    db.Query("select count(*) as n from wagens");
+    ADD_FAILURE() << "no failure";
+  } catch (const DatabaseError& e) {
+    EXPECT_EQ(e.kind(), FailureKind::kConnection) << e.what();
+  }
   EXPECT_FALSE(db.IsOpen());
   EXPECT_EQ(db.Query("select count(*) as n from wagens").at(0).Int("n", -1), 0);
   EXPECT_THAT(log_.texts(), ElementsAre("Taxis Dorvek ZOL database gekoppeld",
@@ -301,6 +307,9 @@ TEST_F(PostgresConnection, RefusedLoginFailsFastEveryTimeWithoutShowingThePasswo
     EXPECT_LT(a.took, 3s);
     EXPECT_THAT(a.text, HasSubstr("password authentication failed"));
     EXPECT_THAT(a.text, Not(HasSubstr("wachtwoord")));
+    // Where and as whom, so the journal says which login to mend.
+    EXPECT_THAT(a.text, HasSubstr("(server " + settings.server + "; gebruiker " + settings.user + ")"));
+    EXPECT_EQ(a.kind, FailureKind::kConnection);
   }
   // Both attempts reached the server: a refusal gets no pause.
   EXPECT_GE(Refusals(), refused_before + 2);

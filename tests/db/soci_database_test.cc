@@ -61,6 +61,7 @@ TEST_P(SociDatabaseTest, StatementErrorKeepsConnectionAndGivesProviderText) {
     FAIL() << "no failure";
   } catch (const DatabaseError& e) {
     EXPECT_THAT(e.what(), HasSubstr("no_such_table"));
+    EXPECT_EQ(e.kind(), FailureKind::kStatement);
   }
   EXPECT_TRUE(db_->IsOpen());
   EXPECT_EQ(Count("wagens"), 0);
@@ -208,6 +209,8 @@ TEST(SociDatabaseSettings, IncompleteSettingsWarnAndAbortWithoutConnecting) {
       FAIL() << "no failure";
     } catch (const DatabaseError& e) {
       EXPECT_STREQ(e.what(), "Operation aborted");
+      // Only a restart with complete settings mends this: no outage to wait out.
+      EXPECT_EQ(e.kind(), FailureKind::kStatement);
     }
   }
   EXPECT_FALSE(db.IsOpen());

@@ -25,6 +25,7 @@
 #include "db/computer_name.h"
 #include "db/soci_database.h"
 #include "service/config_file.h"
+#include "service/queue_store.h"
 #include "service/unit_file.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
@@ -152,9 +153,14 @@ struct FileState {
   }
 };
 
+// Every file and directory under base but the queue store, which is the service's data
+// and not the installation's: it keeps the packet queues from one run to the next, and
+// SQLite's companion files come and go beside it, which changes its directory's time.
 std::map<std::string, FileState> Snapshot(const std::filesystem::path& base) {
+  const std::filesystem::path store = base / service::kQueueStorePath;
   std::map<std::string, FileState> files;
   auto record = [&](const std::filesystem::path& p) {
+    if (p.string().starts_with(store.string())) return;
     struct stat st {};
     if (::lstat(p.c_str(), &st) != 0) return;
     FileState s;
@@ -162,7 +168,9 @@ std::map<std::string, FileState> Snapshot(const std::filesystem::path& base) {
     if (!s.directory) s.bytes = ReadFileBytes(p);
     s.inode = st.st_ino;
     s.mode = st.st_mode;
-    s.mtime = st.st_mtim;
+    // The queue store's directory changes as packets come and go; the store itself is
+    // kept out below.
+    if (p != store.parent_path()) s.mtime = st.st_mtim;
     const std::string name = std::filesystem::relative(p, base).string();
     // The figures for the monitoring are written at every start by design; what a start
     // must leave alone is the data directories and the configuration files.

@@ -149,6 +149,8 @@ class ServiceEnd {
     return received_;
   }
 
+  const std::string& received() const { return received_; }
+
   // True when the simulator closed the connection before the deadline.
   bool ReadToEnd() {
     const auto deadline = SteadyClock::now() + kDeadline;
@@ -226,6 +228,18 @@ TEST_F(GatewaySimulatorTest, SendsScriptPacketsInWindows1252) {
   EXPECT_EQ(sim.Wait(), 0) << sim.Output();
   EXPECT_THAT(sim.Output(), HasSubstr(">>> sent 2 packets in one write"));
   EXPECT_THAT(sim.Output(), HasSubstr(">>> sent in 3 writes"));
+}
+
+TEST_F(GatewaySimulatorTest, RandomBytesAreTheSameForTheSameSeed) {
+  SimulatorProcess sim(dir_, "random 3000 7\nrandom 3000 7\nrandom 3000 8\nclose\n");
+  ServiceEnd service(sim.Port());
+  EXPECT_TRUE(service.ReadToEnd());
+  const std::string& bytes = service.received();
+  ASSERT_EQ(bytes.size(), 9000u);
+  EXPECT_EQ(bytes.substr(0, 3000), bytes.substr(3000, 3000));
+  EXPECT_NE(bytes.substr(0, 3000), bytes.substr(6000));
+  EXPECT_EQ(sim.Wait(), 0) << sim.Output();
+  EXPECT_THAT(sim.Output(), HasSubstr(">>> sent 3000 random bytes, seed 8"));
 }
 
 TEST_F(GatewaySimulatorTest, PrintsReceivedPacketsWithTheirFields) {

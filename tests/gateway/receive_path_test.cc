@@ -57,6 +57,19 @@ TEST_F(ReceivePathTest, OverlongFrameIsAWarningAndFramingGoesOn) {
   EXPECT_TRUE(warned);
 }
 
+TEST_F(ReceivePathTest, NoiseIsOneWarningPerReadAndThePacketsBetweenItAreKept) {
+  const std::string a = KeepAlive("4711"), b = KeepAlive("4712");
+  std::string noise;
+  for (int i = 0; i < 300; ++i) noise += "\x01" "ruis" + std::to_string(i);
+  path_.QClientSocketDataAvailable("\x01" "kort" + a + noise + b, &queue_);
+  EXPECT_EQ(queue_, (PacketQueue{a, b}));
+  std::vector<std::string> warnings;
+  for (const auto& e : log_.entries())
+    if (e.type == core::EntryType::kWarning) warnings.push_back(e.text);
+  EXPECT_EQ(warnings, std::vector<std::string>{"Onvolledig pakket van 5 tekens verworpen, en nog 300 stukken "
+                                               "verworpen in dezelfde ontvangst"});
+}
+
 TEST_F(ReceivePathTest, NewConnectionForgetsAHalfPacket) {
   const std::string a = KeepAlive("4711");
   path_.QClientSocketDataAvailable(a.substr(0, 10), &queue_);

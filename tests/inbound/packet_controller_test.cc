@@ -270,6 +270,105 @@ TEST_F(PacketControllerTest, DatabaseFailureEndsThePacketAndTheNextIsHandled) {
   EXPECT_EQ(fixture_.Count("berichtenbox"), 1);
 }
 
+// ---------------------------------------------------------------------------------
+// The database out of reach: packets wait at the head instead of being lost.
+
+class PacketControllerOutageTest : public PacketControllerTest {
+ protected:
+  using Handling = HandleResult;
+  static constexpr const char* kAway = "Taxis Dorvek ZOL database niet bereikbaar, de pakketten wachten: ";
+
+  // The server goes: the open connection is lost and cannot be opened again.
+  void ServerGone(const std::string& text) {
+    fixture_.db().Close();
+    db_.FailOpen(text);
+  }
+  Handling Tick() { return controller_.HandleNext(inbound_, &outbound_); }
+  std::vector<std::string> TextsOf(EntryType type) const {
+    std::vector<std::string> out;
+    for (const auto& e : log_.entries())
+      if (e.type == type) out.push_back(e.text);
+    return out;
+  }
+  long FieldLists() const {
+    long n = 0;
+    for (const auto& text : log_.texts()) n += text.starts_with("TAG=");
+    return n;
+  }
+};
+
+TEST_F(PacketControllerOutageTest, PacketWaitsAtTheHeadWithOneWarningAndIsHandledOnceTheDatabaseIsBack) {
+  // "XGATE" in a body field: the notice belongs to the packet, not to each try.
+  const std::string first = Packet("NOOP", "NEW", "", "4711", "0", {{"009", "via XGATE"}});
+  inbound_.push_back(first);
+  inbound_.push_back(Packet("NOOP", "NEW", "", "4712", "0"));
+  ServerGone("could not connect to server: Connection refused");
+  for (int tick = 0; tick < 5; ++tick) {
+    EXPECT_EQ(Tick(), Handling::kPutBack);
+    clock_.Advance(std::chrono::seconds(1));
+  }
+  EXPECT_EQ(inbound_.size(), 2u);
+  EXPECT_EQ(inbound_.front(), first);
+  EXPECT_TRUE(controller_.database_away());
+  EXPECT_EQ(TextsOf(EntryType::kWarning),
+            std::vector<std::string>{std::string(kAway) + "could not connect to server: Connection refused"});
+  EXPECT_EQ(FieldLists(), 1);
+  EXPECT_EQ(Notices().size(), 1u);
+
+  db_.ClearFailures();
+  EXPECT_EQ(Tick(), Handling::kTaken);
+  EXPECT_FALSE(controller_.database_away());
+  EXPECT_TRUE(Logged(EntryType::kInformation, "Taxis Dorvek ZOL database weer bereikbaar na 5 s, 2 pakketten wachtten"));
+  EXPECT_EQ(Tick(), Handling::kTaken);
+  EXPECT_EQ(Tick(), Handling::kQueueEmpty);
+  EXPECT_EQ(FieldLists(), 2) << "one field list per packet";
+  EXPECT_EQ(Notices().size(), 1u);
+  const auto rows = fixture_.Select("select bbo_wag_id from berichtenbox order by bbo_id");
+  ASSERT_EQ(rows.size(), 2u) << "each keep-alive handled exactly once";
+  EXPECT_EQ(rows[0].Int("bbo_wag_id"), 1);
+  EXPECT_EQ(rows[1].Int("bbo_wag_id"), 2);
+}
+
+TEST_F(PacketControllerOutageTest, EveryOutageIsWarnedOnceAndEveryReturnIsAnnounced) {
+  for (int outage = 0; outage < 2; ++outage) {
+    inbound_.push_back(Packet("NOOP", "NEW", "", "4711", "0"));
+    ServerGone("server " + std::to_string(outage) + " weg");
+    Tick();
+    Tick();
+    db_.ClearFailures();
+    Tick();
+  }
+  EXPECT_EQ(TextsOf(EntryType::kWarning),
+            (std::vector<std::string>{std::string(kAway) + "server 0 weg", std::string(kAway) + "server 1 weg"}));
+  long returns = 0;
+  for (const auto& text : TextsOf(EntryType::kInformation))
+    returns += text.starts_with("Taxis Dorvek ZOL database weer bereikbaar");
+  EXPECT_EQ(returns, 2);
+  EXPECT_EQ(fixture_.Count("berichtenbox"), 2);
+}
+
+// Only a connection that fails at the lookup, before anything is written, keeps the
+// packet: any other failure ends it as before.
+TEST_F(PacketControllerOutageTest, FailuresThatDoNotKeepThePacket) {
+  struct Case {
+    const char* name;
+    const char* sql;
+    db::FailureKind kind;
+  };
+  for (const Case& c : {Case{"statement error at the lookup", "wag_imei", db::FailureKind::kStatement},
+                        Case{"connection lost after the lookup", "berichtenbox", db::FailureKind::kConnection}}) {
+    SCOPED_TRACE(c.name);
+    db_.ClearFailures();
+    inbound_.push_back(Packet("NOOP", "NEW", "", "4711", "0"));
+    db_.FailWhenSqlContains(c.sql, c.name, c.kind);
+    EXPECT_EQ(Tick(), Handling::kTaken);
+    EXPECT_TRUE(inbound_.empty());
+    EXPECT_TRUE(Logged(EntryType::kWarning, c.name));
+    EXPECT_FALSE(controller_.database_away());
+  }
+  EXPECT_EQ(fixture_.Count("berichtenbox"), 0);
+}
+
 TEST_F(PacketControllerTest, OneEntryPerTickInArrivalOrder) {
   inbound_.push_back(Packet("NOOP", "NEW", "", "4711", "0"));
   inbound_.push_back(Packet("NOOP", "NEW", "", "4712", "0"));

@@ -446,17 +446,33 @@ TEST_P(MessageBoxTest, DatabaseDownSetsNothingAsideAndCountsAfresh) {
   EXPECT_FALSE(Processed(row));
 }
 
-TEST_P(MessageBoxTest, FailedMarkingLeavesTheRowForTheNextFiring) {
+TEST_P(MessageBoxTest, BrokenConnectionIsNotCountedAgainstTheRowAndQueuesNothing) {
+  const long long row = AddRow("2026-12-08 10:00:00", kRitAanbieden, 1, 101);
+  db_.FailWhenSqlContains("from zolinstellingen", "Communication link failure", db::FailureKind::kConnection);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(FireFailing(), "Communication link failure");
+  EXPECT_EQ(box_.set_aside(), 0u);
+  EXPECT_TRUE(Warnings().empty());
+  EXPECT_TRUE(queue_.empty());
+  db_.ClearFailures();
+  Fire();
+  EXPECT_TRUE(Processed(row));
+  EXPECT_EQ(queue_.size(), 1u);
+}
+
+TEST_P(MessageBoxTest, FailedMarkingTakesThePacketBackAndLeavesTheRowForTheNextFiring) {
+  queue_.push_back("earlier");
   const long long row = AddRow("2026-12-08 10:00:00", kAlarmReset, 1);
   db_.FailNext(0);
   db_.FailWhenSqlContains("UPDATE berichtenbox", "De database is alleen-lezen");
   EXPECT_EQ(FireFailing(), "De database is alleen-lezen");
   EXPECT_FALSE(Processed(row));
-  EXPECT_EQ(queue_.size(), 1u) << "the packet is queued before the row is marked";
+  // The packet was queued before the marking, and taken back when the marking failed:
+  // the row is taken again, and its packet must not go out twice.
+  EXPECT_EQ(queue_, (gateway::PacketQueue{"earlier"}));
   db_.ClearFailures();
   Fire();
   EXPECT_TRUE(Processed(row));
-  EXPECT_EQ(queue_.size(), 2u) << "taken again, as any row whose marking failed";
+  EXPECT_EQ(queue_.size(), 2u);
 }
 
 TEST_P(MessageBoxTest, TextTooLongForOnePacketIsCutToFitWithAWarningAndSent) {

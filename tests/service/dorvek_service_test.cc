@@ -585,6 +585,93 @@ TEST_F(MessageBoxServiceTest, FailureIsTheHostsErrorEntryAndTheNextFiringComesFi
   EXPECT_EQ(link_.sent.size(), 1u);
 }
 
+TEST_F(MessageBoxServiceTest, DatabaseOutageIsOneHostEntryAndTheRowsWaitInTheTable) {
+  AddRow("2026-12-08 10:00:01", 3, 1);
+  AddRow("2026-12-08 10:00:02", 8, 2);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  for (int outage = 1; outage <= 2; ++outage) {
+    dispatch_.db().Close();
+    db_.FailOpen("could not connect to server " + std::to_string(outage));
+    Advance(30s);  // six firings
+    const auto entries = HostEntries();
+    ASSERT_EQ(entries.size(), static_cast<std::size_t>(outage));
+    ExpectHostError(entries.back(), "could not connect to server " + std::to_string(outage));
+    db_.ClearFailures();
+    Advance(5s);
+  }
+  Advance(10s);
+  EXPECT_EQ(Waiting(), 0);
+  EXPECT_EQ(link_.sent.size(), 2u);
+}
+
+// ---------------------------------------------------------------------------------
+// Both queues in the store: what they hold at a stop is there after the next start
+
+class QueueStoreServiceTest : public MessageBoxServiceTest {
+ protected:
+  static constexpr const char* kLoaded = "Taxis Dorvek ZOL wachtrijen geladen: ";
+  void Restart() {
+    service().ServiceStop();
+    Start();
+  }
+  std::size_t LoadEntries() const {
+    std::size_t n = 0;
+    for (const auto& text : log_.texts()) n += text.starts_with(kLoaded);
+    return n;
+  }
+};
+
+TEST_F(QueueStoreServiceTest, PacketsQueuedAtAStopAreHandledAfterTheNextStartOnce) {
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.Deliver(KeepAlivePacket("1") + KeepAlivePacket("2"));
+  link_.Deliver(KeepAlivePacket("3"));
+  service().ServiceStop();  // before the controller's next tick
+  EXPECT_EQ(KeepAlivesHandled(), 0);
+
+  Start();
+  EXPECT_TRUE(log_.Contains(EntryType::kInformation, std::string(kLoaded) + "3 inkomende en 0 uitgaande pakketten"));
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(3));
+  Advance(5s);
+  EXPECT_EQ(HandledTags(), (std::vector<std::string>{"1", "2", "3"}));
+  Restart();
+  Advance(5s);
+  EXPECT_EQ(KeepAlivesHandled(), 3);
+  EXPECT_EQ(LoadEntries(), 1u);
+}
+
+TEST_F(QueueStoreServiceTest, OffersQueuedAtAStopAreSentAfterTheNextStartOnce) {
+  AddRow("2026-12-08 10:00:01", 3, 1);
+  AddRow("2026-12-08 10:00:02", 8, 2);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.writes = test_support::FakeWrites::kHeld;
+  Advance(10s);  // both rows queued and marked; the first packet's write never ends
+  EXPECT_EQ(Waiting(), 0);
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(2));
+  service().ServiceStop();
+
+  link_.writes = test_support::FakeWrites::kCompleteAtOnce;
+  Start();
+  EXPECT_TRUE(log_.Contains(EntryType::kInformation, std::string(kLoaded) + "0 inkomende en 2 uitgaande pakketten"));
+  Advance(10s);
+  link_.CompleteAttempt();
+  Advance(10s);
+  ASSERT_EQ(link_.sent.size(), 2u);
+  EXPECT_NE(link_.sent[0].find("mux4711"), std::string::npos);
+  EXPECT_NE(link_.sent[1].find("mux4712"), std::string::npos);
+  Restart();
+  Advance(10s);
+  link_.CompleteAttempt();
+  Advance(10s);
+  EXPECT_EQ(link_.sent.size(), 2u);
+  EXPECT_EQ(LoadEntries(), 1u);
+}
+
 // ---------------------------------------------------------------------------------
 // Registration handlers
 

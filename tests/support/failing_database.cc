@@ -4,13 +4,14 @@
 
 namespace dorvek::test_support {
 
-void FailingDatabase::FailNext(int count, std::string message) {
+void FailingDatabase::FailNext(int count, std::string message, db::FailureKind kind) {
   fail_next_ = count;
   fail_next_message_ = std::move(message);
+  fail_next_kind_ = kind;
 }
 
-void FailingDatabase::FailWhenSqlContains(std::string text, std::string message) {
-  fail_when_.emplace_back(std::move(text), std::move(message));
+void FailingDatabase::FailWhenSqlContains(std::string text, std::string message, db::FailureKind kind) {
+  fail_when_.push_back({std::move(text), std::move(message), kind});
 }
 
 void FailingDatabase::FailOpen(std::string message) {
@@ -25,7 +26,7 @@ void FailingDatabase::ClearFailures() {
 }
 
 void FailingDatabase::Open() {
-  if (fail_open_) throw db::DatabaseError(fail_open_message_);
+  if (fail_open_) throw db::DatabaseError(fail_open_message_, db::FailureKind::kConnection);
   inner_.Open();
 }
 
@@ -33,17 +34,17 @@ void FailingDatabase::MaybeFail(std::string_view sql) {
   if (fail_next_ > 0) {
     --fail_next_;
     ++failures_;
-    throw db::DatabaseError(fail_next_message_);
+    throw db::DatabaseError(fail_next_message_, fail_next_kind_);
   }
-  for (const auto& [text, message] : fail_when_) {
-    if (sql.find(text) != std::string_view::npos) {
+  for (const auto& failure : fail_when_) {
+    if (sql.find(failure.text) != std::string_view::npos) {
       ++failures_;
-      throw db::DatabaseError(message);
+      throw db::DatabaseError(failure.message, failure.kind);
     }
   }
   if (fail_open_ && !inner_.IsOpen()) {
     ++failures_;
-    throw db::DatabaseError(fail_open_message_);
+    throw db::DatabaseError(fail_open_message_, db::FailureKind::kConnection);
   }
 }
 

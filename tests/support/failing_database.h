@@ -14,12 +14,15 @@ class FailingDatabase : public db::Database {
  public:
   explicit FailingDatabase(db::Database& inner) : inner_(inner) {}
 
-  // The next count queries or statements throw DatabaseError(message) without reaching
-  // the real database.
-  void FailNext(int count, std::string message = "Simulated database failure");
-  // Every query or statement whose SQL contains text throws DatabaseError(message).
-  void FailWhenSqlContains(std::string text, std::string message = "Simulated database failure");
-  // Opening throws DatabaseError(message) until cleared.
+  // The next count queries or statements throw DatabaseError(message, kind) without
+  // reaching the real database.
+  void FailNext(int count, std::string message = "Simulated database failure",
+                db::FailureKind kind = db::FailureKind::kStatement);
+  // Every query or statement whose SQL contains text throws DatabaseError(message, kind).
+  void FailWhenSqlContains(std::string text, std::string message = "Simulated database failure",
+                           db::FailureKind kind = db::FailureKind::kStatement);
+  // Opening throws DatabaseError(message) of kind kConnection until cleared, and so does
+  // every use while the real database is closed.
   void FailOpen(std::string message = "Simulated connection failure");
   void ClearFailures();
 
@@ -49,7 +52,13 @@ class FailingDatabase : public db::Database {
   db::Database& inner_;
   int fail_next_ = 0;
   std::string fail_next_message_;
-  std::vector<std::pair<std::string, std::string>> fail_when_;
+  db::FailureKind fail_next_kind_ = db::FailureKind::kStatement;
+  struct SqlFailure {
+    std::string text;
+    std::string message;
+    db::FailureKind kind;
+  };
+  std::vector<SqlFailure> fail_when_;
   bool fail_open_ = false;
   std::string fail_open_message_;
   std::vector<std::string> executed_;

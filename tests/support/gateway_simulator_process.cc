@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,16 +25,16 @@ constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
 
 }  // namespace
 
-GatewaySimulator::GatewaySimulator(const fs::path& dir)
+GatewaySimulator::GatewaySimulator(const fs::path& dir, std::chrono::seconds timeout)
     : port_file_(dir / "gateway.port"), output_file_(dir / "gateway.txt") {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
     throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
   script_fd_ = ends[0];
 
-  std::vector<std::string> args = {kTool,       "--listen", "127.0.0.1:0", "--script",
-                                   "-",         "--timeout", "40",         "--port-file",
-                                   port_file_.string()};
+  std::vector<std::string> args = {kTool,       "--listen",  "127.0.0.1:0",
+                                   "--script",  "-",         "--timeout",
+                                   std::to_string(timeout.count()), "--port-file", port_file_.string()};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -53,8 +54,7 @@ GatewaySimulator::GatewaySimulator(const fs::path& dir)
   ::close(ends[1]);
   if (error != 0) {
     ::close(script_fd_);
-    throw std::runtime_error(std::string("cannot start the gateway simulator: ") +
-                             std::strerror(error));
+    throw std::runtime_error(std::string("cannot start the gateway simulator: ") + std::strerror(error));
   }
 }
 
@@ -67,22 +67,20 @@ GatewaySimulator::~GatewaySimulator() {
     }
   }
   if (::testing::Test::HasFailure())
-    std::fprintf(stderr, "--- gateway simulator ---\n%s--- end of gateway simulator ---\n",
-                 Output().c_str());
+    std::fprintf(stderr, "--- gateway simulator ---\n%s--- end of gateway simulator ---\n", Output().c_str());
 }
 
 bool GatewaySimulator::Available() { return fs::exists(kTool); }
 
 int GatewaySimulator::Port() const {
-  if (!PollUntil([&] { return fs::exists(port_file_); }))
+  if (!PollUntil([&] { return fs::exists(port_file_); }, kDefaultWait))
     throw std::runtime_error("the gateway simulator wrote no port file\n" + Output());
   return std::stoi(ReadFileBytes(port_file_));
 }
 
 void GatewaySimulator::Step(const std::string& line) {
   const std::string bytes = line + "\n";
-  ASSERT_EQ(::send(script_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-            static_cast<ssize_t>(bytes.size()))
+  ASSERT_EQ(::send(script_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()))
       << "the gateway simulator no longer reads its script: " << std::strerror(errno);
 }
 

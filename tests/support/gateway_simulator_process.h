@@ -18,8 +18,10 @@ namespace dorvek::test_support {
 class GatewaySimulator {
  public:
   // Starts the tool listening on a free loopback port; its port file and its output
-  // go into dir. Throws std::runtime_error when it cannot be started.
-  explicit GatewaySimulator(const std::filesystem::path& dir);
+  // go into dir; `timeout` bounds every wait of its script. Throws std::runtime_error
+  // when it cannot be started.
+  explicit GatewaySimulator(const std::filesystem::path& dir,
+                            std::chrono::seconds timeout = std::chrono::seconds(40));
   // Kills it if it still runs; on a failed test prints its output.
   ~GatewaySimulator();
 

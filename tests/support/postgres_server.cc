@@ -240,6 +240,22 @@ fs::path ServerParent() {
   return fs::temp_directory_path();
 }
 
+// The server's options: loopback only, on `port`, its socket in its own directory, and
+// no waiting for the disk (test data need not survive a power loss).
+std::string ServerOptions(const fs::path& dir, int port) {
+  return "-c listen_addresses=127.0.0.1 -p " + std::to_string(port) +
+         " -c unix_socket_directories=" + dir.string() +
+         " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
+}
+
+// pg_ctl start of the cluster in `dir` on `port`, waiting until it takes connections.
+bool StartCluster(const fs::path& bin, const fs::path& dir, int port) {
+  const fs::path data = dir / "data";
+  return RunCommand(AsPostgres(bin / "pg_ctl", {"-D", data.string(), "-l", (dir / "server.log").string(), "-w",
+                                                "-t", "60", "-o", ServerOptions(dir, port), "start"}),
+                    dir / "server.log") == 0;
+}
+
 // The server this process started for itself, stopped when the process ends.
 std::unique_ptr<PostgresServer>& OwnServer() {
   static std::unique_ptr<PostgresServer> server;
@@ -293,13 +309,7 @@ std::unique_ptr<PostgresServer> PostgresServer::Start(pid_t owner) {
   // it, so a failed start tries another.
   for (int attempt = 0;; ++attempt) {
     const int port = FreeLoopbackPort();
-    const std::string options =
-        "-c listen_addresses=127.0.0.1 -p " + std::to_string(port) +
-        " -c unix_socket_directories=" + address.dir.string() +
-        " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
-    if (RunCommand(AsPostgres(bin / "pg_ctl", {"-D", data.string(), "-l", log.string(), "-w",
-                                                "-t", "60", "-o", options, "start"}),
-                   log) == 0) {
+    if (StartCluster(bin, address.dir, port)) {
       server->address_.port = port;
       break;
     }
@@ -342,6 +352,19 @@ void StopPostgres(const PostgresAddress& address) {
                "/dev/null", 40s);
   }
   fs::remove_all(address.dir, error);
+}
+
+void StopPostgresServer(const PostgresAddress& address) {
+  const fs::path data = address.dir / "data";
+  if (RunCommand(AsPostgres(PostgresBin() / "pg_ctl", {"-D", data.string(), "-m", "fast", "-w", "-t", "30", "stop"}),
+                 address.dir / "server.log", 40s) != 0)
+    throw std::runtime_error("the server did not stop\n" + PostgresServerLog(address));
+}
+
+void StartPostgresAgain(const PostgresAddress& address) {
+  if (!StartCluster(PostgresBin(), address.dir, address.port))
+    throw std::runtime_error("the server did not start again on port " + std::to_string(address.port) + "\n" +
+                             PostgresServerLog(address));
 }
 
 void WriteState(const fs::path& file, const PostgresAddress& address) {
@@ -423,7 +446,9 @@ void RunPostgresAdmin(const PostgresAddress& address, const std::string& sql) {
   }
 }
 
-PostgresTestDatabase::PostgresTestDatabase() : server_(TestPostgres()) {
+PostgresTestDatabase::PostgresTestDatabase() : PostgresTestDatabase(TestPostgres()) {}
+
+PostgresTestDatabase::PostgresTestDatabase(const PostgresAddress& server) : server_(server) {
   static std::atomic<int> counter{0};
   name_ = "dorvek_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
   // A file copy of the small template is quicker than logging it block by block.
@@ -448,7 +473,16 @@ void PostgresTestDatabase::Run(const std::string& script) const {
 
 // psqlODBC 13.02 leaks about 330 bytes on every statement that fails, also with a plain
 // SQLExecDirect whose handles are all freed; the leak is the driver's, not ours. Leak
-// checking in sanitizer builds reads these suppressions.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:psqlodbcw.so\nleak:psqlodbca.so\n";
+// checking in sanitizer builds reads these suppressions: the test binaries' own, and
+// the file PsqlOdbcLeakSuppression writes for a child.
+namespace {
+constexpr const char* kPsqlOdbcLeaks = "leak:psqlodbcw.so\nleak:psqlodbca.so\n";
+}  // namespace
+
+extern "C" const char* __lsan_default_suppressions() { return kPsqlOdbcLeaks; }
+
+std::string dorvek::test_support::PsqlOdbcLeakSuppression(const std::filesystem::path& dir) {
+  const std::filesystem::path file = dir / "lsan.supp";
+  std::ofstream(file) << kPsqlOdbcLeaks;
+  return "LSAN_OPTIONS=suppressions=" + file.string();
 }

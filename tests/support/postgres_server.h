@@ -71,6 +71,18 @@ class PostgresServer {
 // directory. Does nothing for a server that is gone.
 void StopPostgres(const PostgresAddress& address);
 
+// A server that goes away for a while: StopPostgresServer ends its process (fast
+// shutdown: sessions are cut off) and keeps its data; StartPostgresAgain brings it back
+// on the same port. Only for a server of the test's own, never the shared one. Both
+// throw std::runtime_error with the server's log when they cannot.
+void StopPostgresServer(const PostgresAddress& address);
+void StartPostgresAgain(const PostgresAddress& address);
+
+// For a child process that uses psqlODBC in a sanitizer build: the assignment
+// "LSAN_OPTIONS=suppressions=FILE", FILE written into dir, so the driver's own leak on a
+// failed statement (see the end of postgres_server.cc) does not fail the child's exit.
+std::string PsqlOdbcLeakSuppression(const std::filesystem::path& dir);
+
 // The state file of a shared server: writes and reads "dir", "port" and "guardian".
 void WriteState(const std::filesystem::path& file, const PostgresAddress& address);
 PostgresAddress ReadState(const std::filesystem::path& file);
@@ -98,7 +110,10 @@ void RunPostgresAdmin(const PostgresAddress& address, const std::string& sql);
 // with any connection still on it, at destruction.
 class PostgresTestDatabase {
  public:
+  // On the server the tests share.
   PostgresTestDatabase();
+  // On that server, which must outlive the database.
+  explicit PostgresTestDatabase(const PostgresAddress& server);
   ~PostgresTestDatabase();
   PostgresTestDatabase(const PostgresTestDatabase&) = delete;
   PostgresTestDatabase& operator=(const PostgresTestDatabase&) = delete;

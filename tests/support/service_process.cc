@@ -240,6 +240,12 @@ std::optional<JournalEntry> ParseJournalLine(std::string_view line) {
   return entry;
 }
 
+std::string ShowEntries(const std::vector<JournalEntry>& entries) {
+  std::string out;
+  for (const auto& e : entries) out += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
+  return out;
+}
+
 std::string ReadFileBytes(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return {};

@@ -65,6 +65,9 @@ std::optional<JournalEntry> ParseJournalLine(std::string_view line);
 // missing file has none.
 std::vector<JournalEntry> ReadJournal(const std::filesystem::path& file);
 
+// The entries one a line with their type ("  [2] text"), for failure messages.
+std::string ShowEntries(const std::vector<JournalEntry>& entries);
+
 // The whole file, or "" when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& file);
 

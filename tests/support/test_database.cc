@@ -46,10 +46,17 @@ void RunSqliteScript(const std::filesystem::path& file, const std::string& scrip
   sqlite3_close(handle);
 }
 
-TestDatabase::TestDatabase(DbPath path) : path_(path) {
+namespace {
+
+std::filesystem::path MakeTempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "dorvek-db-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = pattern;
+  return pattern;
+}
+
+}  // namespace
+
+TestDatabase::TestDatabase(DbPath path) : path_(path), dir_(MakeTempDir()) {
   file_ = dir_ / "dispatch.db";
   if (path == DbPath::kPostgres) {
     postgres_ = std::make_unique<PostgresTestDatabase>();
@@ -60,6 +67,10 @@ TestDatabase::TestDatabase(DbPath path) : path_(path) {
   std::stringstream text;
   text << schema.rdbuf();
   RunSqliteScript(file_, text.str());
+}
+
+TestDatabase::TestDatabase(const PostgresAddress& server) : path_(DbPath::kPostgres), dir_(MakeTempDir()) {
+  postgres_ = std::make_unique<PostgresTestDatabase>(server);
 }
 
 TestDatabase::~TestDatabase() {

@@ -55,6 +55,8 @@ void RunSqliteScript(const std::filesystem::path& file, const std::string& scrip
 class TestDatabase {
  public:
   explicit TestDatabase(DbPath path = DbPath::kNative);
+  // A kPostgres database on a server of the test's own, which must outlive it.
+  explicit TestDatabase(const PostgresAddress& server);
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
