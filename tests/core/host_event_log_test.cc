@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::core {
 namespace {
 
@@ -31,7 +33,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, JournalStreamTable,
                                            StreamCase{":12345", false},
                                            StreamCase{"8:12345x", false},
                                            StreamCase{"-8:12345", false},
-                                           StreamCase{"8:12345:1", false}));
+                                           StreamCase{"8:12345:1", false}),
+                         [](const auto& info) {
+                           return test_support::CaseName(info.index, info.param.value);
+                         });
 
 TEST(MakeHostEventLog, JsonFileGetsEveryEntryBesideTheHostSink) {
   std::string pattern = (fs::temp_directory_path() / "dorvek-host-XXXXXX").string();

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::core {
 namespace {
 
@@ -74,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                       QuoteCase{"NUL byte", "a\0b"s, R"("a\u0000b")"},
                       QuoteCase{"DEL passes", "\x7f", "\"\x7f\""},
                       QuoteCase{"slash passes", "a/b", R"("a/b")"},
-                      QuoteCase{"UTF-8 passes", "cliënt geïnstalleerd €", "\"cliënt geïnstalleerd €\""}));
+                      QuoteCase{"UTF-8 passes", "cliënt geïnstalleerd €", "\"cliënt geïnstalleerd €\""}),
+    [](const auto& info) { return test_support::CaseName(info.index, info.param.what); });
 
 TEST(JsonQuote, InvalidUtf8BytesBecomeReplacementCharacters) {
   EXPECT_EQ(JsonQuote("cli\xEBnt"), R"("cli\ufffdnt")");

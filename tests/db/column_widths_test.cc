@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::db {
 namespace {
 
@@ -40,7 +42,10 @@ INSTANTIATE_TEST_SUITE_P(
                       WidthCase{"StatusMeldingen", "mel_opmerking", 100},
                       // without regard to case
                       WidthCase{"STATUSMELDINGEN", "MEL_OPMERKING", 100},
-                      WidthCase{"Planning", "PLA_TELEFOON", 40}));
+                      WidthCase{"Planning", "PLA_TELEFOON", 40}),
+    [](const auto& info) {
+      return test_support::CaseName(info.index, info.param.table + "." + info.param.column);
+    });
 
 TEST(TextColumnWidth, NonTextAndUnknownColumnsHaveNone) {
   EXPECT_FALSE(TextColumnWidth("planning", "pla_tekst"));  // long text

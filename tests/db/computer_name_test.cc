@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::db {
 namespace {
 
@@ -29,7 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{".local", "(UNKNOWN)"},
                       NameCase{"céntrale", "CéNTRALE"},
                       NameCase{"c\xE9ntrale", "CéNTRALE"},
-                      NameCase{"ééééééééééééééééé", "ééééééééééééééé"}));
+                      NameCase{"ééééééééééééééééé", "ééééééééééééééé"}),
+    [](const auto& info) { return test_support::CaseName(info.index, info.param.raw.value_or("nullopt")); });
 
 TEST(ComputerName, IsUpperCaseWithoutDotsAndShort) {
   const std::string name = ComputerName();

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::db {
 namespace {
 
@@ -54,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         CipherCase{"key wraps to its first byte", "AAAA", "\x01\x02\x03",
                    "\x40\x43\x42\x40"},
         CipherCase{"zero bytes in the text are enciphered too", "\0\0"s, "Wx", "Wx"},
-        CipherCase{"high bytes", "\xEB", "\x80", "\x6B"}));
+        CipherCase{"high bytes", "\xEB", "\x80", "\x6B"}),
+    [](const auto& info) { return test_support::CaseName(info.index, info.param.what); });
 
 TEST(XorCipher, SixByteKeyRepeatsEverySixBytesOfAFortyFiveByteText) {
   const std::string key = "Wexlor";

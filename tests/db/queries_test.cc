@@ -5,6 +5,7 @@
 
 #include "core/memory_event_log.h"
 #include "db/route_status.h"
+#include "support/case_name.h"
 #include "support/test_database.h"
 
 namespace dorvek::db {
@@ -299,7 +300,8 @@ INSTANTIATE_TEST_SUITE_P(
         StatementCase{RouteStatusControleStatement(Dialect::kPostgreSql, 12),
                       "CALL PROC_ROUTESTATUS_CONTROLE(12)"},
         StatementCase{RouteStatusControleStatement(Dialect::kSqlite, 12),
-                      "INSERT INTO PROC_ROUTESTATUS_CONTROLE (wag_id) VALUES (12)"}));
+                      "INSERT INTO PROC_ROUTESTATUS_CONTROLE (wag_id) VALUES (12)"}),
+    [](const auto& info) { return test_support::CaseName(info.index, info.param.expected); });
 
 }  // namespace
 }  // namespace dorvek::db

@@ -1,11 +1,37 @@
 #include "db/row.h"
 
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <variant>
+
 #include <gtest/gtest.h>
+
+#include "support/case_name.h"
 
 namespace dorvek::db {
 namespace {
 
 Row OneColumn(Value value) { return Row({"Waarde"}, {std::move(value)}); }
+
+// A case's name: the kind of the stored value and, where it has one, its text.
+std::string ValueCaseName(std::size_t index, const Value& value) {
+  const std::string text = std::visit(
+      [](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        std::ostringstream out;
+        out.precision(12);
+        if constexpr (std::is_same_v<T, Null>) out << "NULL";
+        else if constexpr (std::is_same_v<T, long long>) out << "int " << v;
+        else if constexpr (std::is_same_v<T, double>) out << "real " << v;
+        else if constexpr (std::is_same_v<T, std::string>) out << "text " << v;
+        else if constexpr (std::is_same_v<T, core::DateTime>) out << "date";
+        else out << "decimal " << v.ToString();
+        return out.str();
+      },
+      value);
+  return test_support::CaseName(index, text);
+}
 
 TEST(RowLookup, NamesMatchWithoutRegardToCase) {
   const Row row({"PLA_ID", "pla_status"}, {42LL, std::string("K")});
@@ -54,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{std::string("12.00"), 12}, IntCase{std::string("12.6"), 13},
                       IntCase{12.4, 12}, IntCase{-2.5, -3}, IntCase{std::string("abc"), -99},
                       IntCase{std::string(""), -99}, IntCase{std::string("12abc"), -99},
-                      IntCase{1e300, -99}, IntCase{core::DateTime{}, -99}, IntCase{Null{}, -99}));
+                      IntCase{1e300, -99}, IntCase{core::DateTime{}, -99}, IntCase{Null{}, -99}),
+    [](const auto& info) { return ValueCaseName(info.index, info.param.value); });
 
 struct DecimalCase {
   Value value;
@@ -73,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DecimalCase{0.125000001, 0.13}, DecimalCase{12LL, 12.0},
                       DecimalCase{std::string("1234.50"), 1234.5},
                       DecimalCase{std::string("3.14159"), 3.14},
-                      DecimalCase{std::string("x"), -99}, DecimalCase{Null{}, -99}));
+                      DecimalCase{std::string("x"), -99}, DecimalCase{Null{}, -99}),
+    [](const auto& info) { return ValueCaseName(info.index, info.param.value); });
 
 TEST(RowText, GivesTextOfEveryKind) {
   EXPECT_EQ(OneColumn(std::string("cliënt")).Text("waarde"), "cliënt");

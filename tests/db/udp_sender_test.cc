@@ -10,6 +10,8 @@
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::db {
 namespace {
 
@@ -54,7 +56,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseLanTargetGood,
                                            TargetCase{"255.255.255.255:54200", "255.255.255.255",
                                                       54200},
                                            TargetCase{"localhost:1", "localhost", 1},
-                                           TargetCase{"127.0.0.1:65535", "127.0.0.1", 65535}));
+                                           TargetCase{"127.0.0.1:65535", "127.0.0.1", 65535}),
+                         [](const auto& info) {
+                           return test_support::CaseName(info.index, info.param.text);
+                         });
 
 class ParseLanTargetBad : public ::testing::TestWithParam<const char*> {};
 
@@ -70,7 +75,8 @@ TEST_P(ParseLanTargetBad, ThrowsNamingTheText) {
 INSTANTIATE_TEST_SUITE_P(Cases, ParseLanTargetBad,
                          ::testing::Values("127.0.0.1", ":54200", "127.0.0.1:", "127.0.0.1:0",
                                            "127.0.0.1:65536", "127.0.0.1:54x", "127.0.0.1:-1",
-                                           "127.0.0.1: 5", ""));
+                                           "127.0.0.1: 5", ""),
+                         [](const auto& info) { return test_support::CaseName(info.index, info.param); });
 
 TEST(AsioUdpSender, DefaultTargetIsTheBroadcastNoticePort) {
   EXPECT_EQ(AsioUdpSender().target(), (LanTarget{"255.255.255.255", 54200}));

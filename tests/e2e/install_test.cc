@@ -17,6 +17,7 @@
 #include "service/service_user.h"
 #include "service/unit_file.h"
 #include "service/unit_grants.h"
+#include "support/case_name.h"
 #include "support/service_process.h"
 
 namespace dorvek {
@@ -196,7 +197,8 @@ TEST_P(ServiceInstallSwitch, InstallWithoutSilentConfirms) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AnySpelling, ServiceInstallSwitch,
-                         ::testing::Values("INSTALL", "/install", "-Install", "install"));
+                         ::testing::Values("INSTALL", "/install", "-Install", "install"),
+                         [](const auto& info) { return test_support::CaseName(info.index, info.param); });
 
 struct stat Stat(const std::filesystem::path& path) {
   struct stat st{};
@@ -355,7 +357,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadCommandLine{{"--bogus"}, "unknown argument: --bogus"},
                       BadCommandLine{{"REMOVE"}, "unknown argument: REMOVE"},
                       BadCommandLine{{"INSTALL", "UNINSTALL"}, "conflicting switches"},
-                      BadCommandLine{{"--event-log"}, "--event-log needs a value"}));
+                      BadCommandLine{{"--event-log"}, "--event-log needs a value"}),
+    [](const auto& info) {
+      std::string args;
+      for (const std::string& arg : info.param.args) args += (args.empty() ? "" : " ") + arg;
+      return test_support::CaseName(info.index, args);
+    });
 
 }  // namespace
 }  // namespace dorvek

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/memory_event_log.h"
+#include "support/case_name.h"
 
 namespace dorvek::inbound {
 namespace {
@@ -36,7 +37,11 @@ INSTANTIATE_TEST_SUITE_P(
         CoordinateCase{"-52 21 12.34", 2, ".", "-52.3534"},     // south: "-" signs the whole value
         CoordinateCase{"-004 53 47.12", 3, ",", "-4,8964"},     // west
         CoordinateCase{"- 52 21 12.34", 2, ".", "-52.3534"},
-        CoordinateCase{"+00 00 00.00", 2, ".", "0.0000"}));
+        CoordinateCase{"+00 00 00.00", 2, ".", "0.0000"}),
+    [](const auto& info) {
+      const std::string mark = std::string(info.param.separator) == "," ? " comma" : "";
+      return test_support::CaseName(info.index, info.param.text + mark);
+    });
 
 TEST(ConvertCoordinate, PieceThatIsNoNumberFails) {
   EXPECT_THROW(ConvertCoordinate("+5x 21 12.34", 2, "."), std::invalid_argument);

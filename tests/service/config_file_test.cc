@@ -14,6 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace dorvek::service {
 namespace {
 
@@ -99,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "1"},
         TagCase{"name is not a prefix match", {"<PortX>9</PortX><Port>4001</Port>"}, "Port",
                 "4001"},
-        TagCase{"no lines", {}, "Port", ""}));
+        TagCase{"no lines", {}, "Port", ""}),
+    [](const auto& info) { return test_support::CaseName(info.index, info.param.what); });
 
 // --- ReadIntegerSetting ------------------------------------------------------------
 
@@ -131,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IntegerCase{"99999999999999999999999", LLONG_MAX},
                       IntegerCase{"-9223372036854775808", LLONG_MIN},
                       IntegerCase{"-99999999999999999999999", LLONG_MIN},
-                      IntegerCase{"$FFFFFFFFFFFFFFFFFFFF", LLONG_MAX}));
+                      IntegerCase{"$FFFFFFFFFFFFFFFFFFFF", LLONG_MAX}),
+    [](const auto& info) { return test_support::CaseName(info.index, info.param.text); });
 
 // --- Template and readme -----------------------------------------------------------
 

@@ -7,6 +7,7 @@
 
 #include "core/memory_event_log.h"
 #include "service/service_test_fixture.h"
+#include "support/case_name.h"
 
 namespace dorvek::service {
 namespace {
@@ -265,7 +266,10 @@ INSTANTIATE_TEST_SUITE_P(HttpTimer, FirstConnectionTime,
                                            FirstConnectionCase{"$2710", 10s},
                                            FirstConnectionCase{"45000", 45s}, FirstConnectionCase{"", 60s},
                                            FirstConnectionCase{"0", 60s}, FirstConnectionCase{"-5", 60s},
-                                           FirstConnectionCase{"soon", 60s}));
+                                           FirstConnectionCase{"soon", 60s}),
+                         [](const auto& info) {
+                           return test_support::CaseName(info.index, info.param.http_timer);
+                         });
 
 // A huge HTTPTimer used to overflow when added to the clock and connect at once.
 TEST_F(ServiceTest, HugeHttpTimerIsClampedAndDoesNotConnectAtOnce) {

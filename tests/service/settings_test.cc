@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "service/config_file.h"
+#include "support/case_name.h"
 
 namespace dorvek::service {
 namespace {
@@ -79,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, PortAndBinding,
                                            PortCase{" 4001", 4001, "127.0.0.1"},
                                            PortCase{"4001a", 4001, "127.0.0.1"},
                                            PortCase{"", 0, ""}, PortCase{"0", 0, ""},
-                                           PortCase{"-1", -1, ""}));
+                                           PortCase{"-1", -1, ""}),
+                         [](const auto& info) {
+                           return test_support::CaseName(info.index, info.param.port_text);
+                         });
 
 struct TimerCase {
   const char* text;
@@ -100,7 +104,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, HttpTimer,
                                            TimerCase{"1", 1}, TimerCase{"$10", 16},
                                            // clamped, so adding it to the clock cannot overflow
                                            TimerCase{"9300000000000", 2147483647},
-                                           TimerCase{"99999999999999999999", 2147483647}));
+                                           TimerCase{"99999999999999999999", 2147483647}),
+                         [](const auto& info) {
+                           return test_support::CaseName(info.index, info.param.text);
+                         });
 
 TEST(Settings, OnlyExactZeroSuppressesAmounts) {
   for (const char* text : {"00", "", " 0", "0 ", "1", "O"}) {
