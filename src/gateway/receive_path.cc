@@ -6,10 +6,10 @@
 
 namespace dorvek::gateway {
 
-ReceivePath::ReceivePath(core::EventLog& log)
+ReceivePath::ReceivePath(core::EventLog& log, std::size_t max_frame_chars)
     : log_(log), framer_([this](const std::string& text) {
         if (drops_++ == 0) first_drop_ = text;
-      }) {}
+      }, max_frame_chars) {}
 
 void ReceivePath::QClientSocketDataAvailable(std::string_view bytes, PacketQueue* queue) {
   const std::string text = core::Cp1252ToUtf8(bytes);

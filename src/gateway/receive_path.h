@@ -17,7 +17,8 @@ namespace dorvek::gateway {
 
 class ReceivePath {
  public:
-  explicit ReceivePath(core::EventLog& log);
+  // max_frame_chars: see StreamFramer.
+  explicit ReceivePath(core::EventLog& log, std::size_t max_frame_chars = kMaxFrameChars);
 
   // The bytes of one read, in the gateway's Windows-1252. With no queue (before start,
   // after stop) the packets are dropped.

@@ -19,12 +19,12 @@ std::size_t Find(std::string_view text, char c, std::size_t from, std::size_t to
   return found == nullptr ? kNone : static_cast<const char*>(found) - text.data();
 }
 
-// Characters are counted only when the bytes could exceed the limit.
-bool TooLong(std::string_view frame) {
-  return frame.size() > kMaxFrameChars && core::Utf8Length(frame) > kMaxFrameChars;
-}
-
 }  // namespace
+
+// Characters are counted only when the bytes could exceed the limit.
+bool StreamFramer::TooLong(std::string_view frame) const {
+  return frame.size() > max_frame_chars_ && core::Utf8Length(frame) > max_frame_chars_;
+}
 
 std::vector<std::string> StreamFramer::Feed(std::string_view text) {
   std::vector<std::string> packets;
@@ -48,10 +48,10 @@ std::vector<std::string> StreamFramer::Feed(std::string_view text) {
     }
   }
   // An unfinished frame past the limit can only become a longer one.
-  if (frame_.size() > kMaxFrameChars) {
+  if (frame_.size() > max_frame_chars_) {
     counted_chars_ += core::Utf8Length(std::string_view(frame_).substr(counted_bytes_));
     counted_bytes_ = frame_.size();
-    if (counted_chars_ > kMaxFrameChars) {
+    if (counted_chars_ > max_frame_chars_) {
       Drop(frame_);
       Reset();
     }
@@ -110,8 +110,8 @@ void StreamFramer::Drop(std::string_view frame) {
   const std::size_t chars = core::Utf8Length(frame);
   // The text must not depend on where the stream was cut, so an overlong frame is
   // reported without its size, which would be the size at the moment of dropping.
-  if (chars > kMaxFrameChars) {
-    on_drop_(fmt::format("Pakket van meer dan {} tekens verworpen", kMaxFrameChars));
+  if (chars > max_frame_chars_) {
+    on_drop_(fmt::format("Pakket van meer dan {} tekens verworpen", max_frame_chars_));
   } else {
     on_drop_(fmt::format("Onvolledig pakket van {} tekens verworpen", chars));
   }

@@ -17,7 +17,7 @@ inline constexpr std::size_t kMaxFrameChars = 10000;
 // be wrong. A packet ends at the first trailer after its SOH. Text outside frames is
 // skipped. A SOH inside an unfinished frame means that frame was cut short: it is
 // dropped and framing starts afresh at the new SOH. A frame that grows past
-// kMaxFrameChars characters is dropped and framing resumes at the next SOH.
+// the limit (kMaxFrameChars characters) is dropped and framing resumes at the next SOH.
 //
 // The packets and the drops are the same however the stream is cut into reads.
 // Works on UTF-8 text, so a read must not end inside a character.
@@ -27,7 +27,9 @@ class StreamFramer {
   using DropHandler = std::function<void(const std::string& text)>;
 
   StreamFramer() = default;
-  explicit StreamFramer(DropHandler on_drop) : on_drop_(std::move(on_drop)) {}
+  // max_frame_chars is kMaxFrameChars but where a test wants short frames to reach it.
+  explicit StreamFramer(DropHandler on_drop, std::size_t max_frame_chars = kMaxFrameChars)
+      : on_drop_(std::move(on_drop)), max_frame_chars_(max_frame_chars) {}
 
   // The packets completed by this read, in stream order.
   std::vector<std::string> Feed(std::string_view text);
@@ -47,9 +49,11 @@ class StreamFramer {
   // and its end is searched from resume on; returns the frame left unfinished.
   Unfinished Scan(std::string_view text, std::size_t start, std::size_t resume,
                   std::vector<std::string>& packets);
+  bool TooLong(std::string_view frame) const;
   void Drop(std::string_view frame);
 
   DropHandler on_drop_;
+  std::size_t max_frame_chars_ = kMaxFrameChars;
   std::string frame_;        // the unfinished frame, from its SOH; empty when none
   std::size_t resume_ = 0;   // where the search for its end goes on inside frame_
   // Characters of frame_ up to counted_bytes_, so a frame that grows a little per
