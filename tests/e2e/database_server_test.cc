@@ -27,6 +27,7 @@
 #include "db/soci_database.h"
 #include "support/dispatch_fixture.h"
 #include "support/gateway_simulator_process.h"
+#include "support/service_config.h"
 #include "support/service_process.h"
 #include "support/stalled_listener.h"
 #include "support/test_database.h"
@@ -84,19 +85,10 @@ class DatabaseServerEndToEnd : public ::testing::Test {
   }
 
   void WriteConfig(const SqlSettings& sql) {
-    std::ofstream out(base_ / "VmrZOLConfig.xml", std::ios::binary);
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DorvekZOLserver>\r\n"
-        << "<Timers>\r\n<HTTPTimer>" << kHttpTimerMs << "</HTTPTimer>\r\n</Timers>\r\n"
-        << "<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>" << gateway_->Port()
-        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n";
-    if (!sql.driver.empty()) out << "<SQLDriver>" << sql.driver << "</SQLDriver>\r\n";
-    out << "<SQLServer>" << sql.server << "</SQLServer>\r\n"
-        << "<SQLInlognaam>" << sql.user << "</SQLInlognaam>\r\n<SQLPaswoord>" << sql.password
-        << "</SQLPaswoord>\r\n<SQLDatabase>" << sql.database << "</SQLDatabase>\r\n"
-        << "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n"
-        << "<Separator>.</Separator>\r\n<Bedragen>0</Bedragen>\r\n</SQL>\r\n"
-        << "</DorvekZOLserver>\r\n";
-    ASSERT_TRUE(out.good());
+    test_support::WriteServiceConfig(
+        base_, {.http_timer_ms = kHttpTimerMs, .port = gateway_->Port(), .sql_driver = sql.driver,
+                .sql_server = sql.server, .sql_user = sql.user, .sql_password = sql.password,
+                .sql_database = sql.database});
   }
 
   std::unique_ptr<ServiceProcess> Launch() {

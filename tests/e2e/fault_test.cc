@@ -31,6 +31,7 @@
 #include "support/dispatch_fixture.h"
 #include "support/gateway_simulator_process.h"
 #include "support/postgres_server.h"
+#include "support/service_config.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
 
@@ -134,20 +135,11 @@ class FaultRun : public ::testing::Test {
     return settings;
   }
 
-  // packets_per_tick 0 leaves PakkettenPerTick out, as the template does.
-  void WriteConfig(const db::ConnectionSettings& sql, int http_timer_ms = 500, int packets_per_tick = 0) {
-    std::ofstream out(base_ / "VmrZOLConfig.xml", std::ios::binary);
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DorvekZOLserver>\r\n"
-        << "<Timers>\r\n<HTTPTimer>" << http_timer_ms << "</HTTPTimer>\r\n</Timers>\r\n"
-        << "<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>" << gateway_->Port()
-        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n<SQLDriver>" << sql.driver << "</SQLDriver>\r\n"
-        << "<SQLServer>" << sql.server << "</SQLServer>\r\n<SQLInlognaam>" << sql.user
-        << "</SQLInlognaam>\r\n<SQLPaswoord>" << sql.password << "</SQLPaswoord>\r\n<SQLDatabase>"
-        << sql.database << "</SQLDatabase>\r\n<Netwerksleutel>Wexlor</Netwerksleutel>\r\n"
-        << "<ZOLid>mux</ZOLid>\r\n<Separator>.</Separator>\r\n<Bedragen>0</Bedragen>\r\n</SQL>\r\n";
-    if (packets_per_tick > 0) out << "<PakkettenPerTick>" << packets_per_tick << "</PakkettenPerTick>\r\n";
-    out << "</DorvekZOLserver>\r\n";
-    ASSERT_TRUE(out.good());
+  void WriteConfig(const db::ConnectionSettings& sql, int packets_per_tick = 0) {
+    test_support::WriteServiceConfig(
+        base_, {.http_timer_ms = 500, .port = gateway_->Port(), .sql_driver = sql.driver,
+                .sql_server = sql.server, .sql_user = sql.user, .sql_password = sql.password,
+                .sql_database = sql.database, .packets_per_tick = packets_per_tick});
   }
 
   std::unique_ptr<ServiceProcess> Launch(const std::string& name = "service") {
@@ -194,7 +186,7 @@ TEST_F(FaultRun, DatabaseServerGoneForThirtySecondsLosesNothing) {
   const db::ConnectionSettings sql = database.Settings();
   // Ten packets a tick, as a fleet of this traffic needs: the 60 waiting packets drain in
   // seconds once the server is back, and no backlog warning joins the outage's one.
-  WriteConfig(sql, 500, 10);
+  WriteConfig(sql, 10);
   Dispatch dispatch(sql);
 
   auto service = Launch();

@@ -21,6 +21,7 @@
 #include "support/dispatch_fixture.h"
 #include "support/dispatch_reader.h"
 #include "support/gateway_simulator_process.h"
+#include "support/service_config.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
 
@@ -79,16 +80,7 @@ class GatewayEndToEnd : public ::testing::Test {
   }
 
   void WriteConfig(int port) {
-    std::ofstream out(base_ / "VmrZOLConfig.xml", std::ios::binary);
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DorvekZOLserver>\r\n"
-        << "<Timers>\r\n<HTTPTimer>" << kHttpTimerMs << "</HTTPTimer>\r\n</Timers>\r\n"
-        << "<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>" << port
-        << "</Port>\r\n</TCPCLIENT>\r\n<SQL>\r\n<SQLDriver>sqlite</SQLDriver>\r\n"
-        << "<SQLDatabase>dispatch.db</SQLDatabase>\r\n"
-        << "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n"
-        << "<Separator>.</Separator>\r\n<Bedragen>0</Bedragen>\r\n</SQL>\r\n"
-        << "</DorvekZOLserver>\r\n";
-    ASSERT_TRUE(out.good());
+    test_support::WriteServiceConfig(base_, {.http_timer_ms = kHttpTimerMs, .port = port});
   }
 
   std::unique_ptr<ServiceProcess> Launch() {

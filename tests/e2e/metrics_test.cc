@@ -28,6 +28,7 @@
 
 #include "e2e/simulator_script.h"
 #include "support/dispatch_fixture.h"
+#include "support/service_config.h"
 #include "support/service_process.h"
 #include "support/test_database.h"
 
@@ -155,12 +156,7 @@ TEST_F(MetricsEndToEnd, NodeExporterShowsTheSessionsFigures) {
       "TAG=4 TYPE=NOOP STATUS=NEW TIME=now UNIT=9999 NUMBER=0\n"
       "expect TYPE=MACRO\n"
       "wait-disconnect\n");
-  std::ofstream(base_ / "VmrZOLConfig.xml", std::ios::binary)
-      << "<DorvekZOLserver>\r\n<HTTPTimer>500</HTTPTimer>\r\n<Binding>127.0.0.1</Binding>\r\n<Port>"
-      << simulator.port
-      << "</Port>\r\n<SQLDriver>sqlite</SQLDriver>\r\n<SQLDatabase>dispatch.db</SQLDatabase>\r\n"
-         "<Netwerksleutel>Wexlor</Netwerksleutel>\r\n<ZOLid>mux</ZOLid>\r\n<Separator>.</Separator>\r\n"
-         "<PakkettenPerTick>10</PakkettenPerTick>\r\n</DorvekZOLserver>\r\n";
+  test_support::WriteServiceConfig(base_, {.port = simulator.port, .packets_per_tick = 10});
   // A dispatcher's terminal reset for vehicle 1 (terminal mux4711).
   test_support::RunSqliteScript(base_ / "dispatch.db",
                                 "insert into berichtenbox (bbo_soort, bbo_bdr_id, bbo_wag_id, bbo_datum, "
