@@ -8,13 +8,15 @@ the machine may be shared, in the CPU time each process used (service: its CPU s
 for all the packets; limit: the bench's for all its rows).
 
   scripts/measure_throughput.py [--packets 20000] [--per-tick 100000] [--dir DIR]
-      [--sql-driver sqlite --sql-database dispatch.db | --sql-driver NAME --sql-server HOST
-       --sql-user USER --sql-password PW --sql-database DB]
+      [--sql-driver sqlite --sql-database dispatch.db | --postgres | --sql-driver NAME
+       --sql-server HOST --sql-user USER --sql-password PW --sql-database DB]
 
 Without database settings a SQLite file is made from the project's schema and sample
 data in --dir (default: a new temporary directory; /dev/shm shows the cost without the
-disk's fsync). Another database must already hold the schema and the sample vehicles
-(terminals mux4711 and mux4712). Everything stays on loopback.
+disk's fsync). --postgres starts the tests' private PostgreSQL server (build/tests/
+pg_test_server: loopback, data in /dev/shm, fsync off) with a database of the schema and
+the sample data, and runs through psqlODBC. Another database must already hold the schema
+and the sample vehicles (terminals mux4711 and mux4712). Everything stays on loopback.
 """
 import argparse
 import os
@@ -57,13 +59,35 @@ def main():
     p.add_argument("--per-tick", type=int, default=100000, help="PakkettenPerTick")
     p.add_argument("--dir", help="where the base directory is made (default: a temporary one)")
     p.add_argument("--keep", action="store_true", help="keep the base directory")
+    p.add_argument("--postgres", action="store_true", help="a private PostgreSQL server of the tests")
+    p.add_argument("--pg-tool", default=os.path.join(ROOT, "build", "tests", "pg_test_server"))
     p.add_argument("--sql-driver", default="sqlite")
     p.add_argument("--sql-server", default="")
     p.add_argument("--sql-user", default="")
     p.add_argument("--sql-password", default="")
     p.add_argument("--sql-database", default="")
     a = p.parse_args()
+    if not a.postgres:
+        measure(a)
+        return
+    # The server's guardian stops it when this process ends, however it ends.
+    state_dir = tempfile.mkdtemp(prefix="dorvek-throughput-pg-")
+    state = os.path.join(state_dir, "state")
+    try:
+        subprocess.run([a.pg_tool, "start", state], check=True, stdout=subprocess.DEVNULL)
+        out = subprocess.run([a.pg_tool, "sample", state, "throughput"], check=True, capture_output=True,
+                             text=True).stdout
+        m = re.match(r"database (\S+) on ([0-9.]+):(\d+): user (\S+), password (.*)$", out.strip())
+        a.sql_driver, a.sql_server = "PostgreSQL Unicode", f"{m.group(2)},{m.group(3)}"
+        a.sql_database, a.sql_user, a.sql_password = m.group(1), m.group(4), m.group(5)
+        print(f"PostgreSQL 15 on {a.sql_server}, database {a.sql_database}, through psqlODBC")
+        measure(a)
+    finally:
+        subprocess.run([a.pg_tool, "stop", state], stdout=subprocess.DEVNULL)
+        shutil.rmtree(state_dir, ignore_errors=True)
 
+
+def measure(a):
     base = tempfile.mkdtemp(prefix="dorvek-throughput-", dir=a.dir)
     sqlite = a.sql_driver.lower() == "sqlite"
     database = a.sql_database

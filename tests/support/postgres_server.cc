@@ -446,15 +446,22 @@ void RunPostgresAdmin(const PostgresAddress& address, const std::string& sql) {
   }
 }
 
+void CreatePostgresDatabase(const PostgresAddress& server, const std::string& name) {
+  // A file copy of the small template is quicker than logging it block by block.
+  RunPostgresAdmin(server, "CREATE DATABASE " + name + " TEMPLATE " + std::string(kTemplateDatabase) +
+                               " OWNER " + std::string(kPostgresUser) + " STRATEGY FILE_COPY");
+}
+
+void RunPostgresData(const PostgresAddress& server, std::string_view database, const std::string& script) {
+  RunPostgresScript(server, database, script + ";\n" + kContinueIdentities);
+}
+
 PostgresTestDatabase::PostgresTestDatabase() : PostgresTestDatabase(TestPostgres()) {}
 
 PostgresTestDatabase::PostgresTestDatabase(const PostgresAddress& server) : server_(server) {
   static std::atomic<int> counter{0};
   name_ = "dorvek_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-  // A file copy of the small template is quicker than logging it block by block.
-  RunPostgresAdmin(server_, "CREATE DATABASE " + name_ + " TEMPLATE " +
-                                std::string(kTemplateDatabase) + " OWNER " +
-                                std::string(kPostgresUser) + " STRATEGY FILE_COPY");
+  CreatePostgresDatabase(server_, name_);
 }
 
 PostgresTestDatabase::~PostgresTestDatabase() {
@@ -465,9 +472,7 @@ PostgresTestDatabase::~PostgresTestDatabase() {
   }
 }
 
-void PostgresTestDatabase::Run(const std::string& script) const {
-  RunPostgresScript(server_, name_, script + ";\n" + kContinueIdentities);
-}
+void PostgresTestDatabase::Run(const std::string& script) const { RunPostgresData(server_, name_, script); }
 
 }  // namespace dorvek::test_support
 

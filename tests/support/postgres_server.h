@@ -106,6 +106,13 @@ void RunPostgresScript(const PostgresAddress& address, std::string_view database
 // The same as the server's superuser, which may create and drop databases.
 void RunPostgresAdmin(const PostgresAddress& address, const std::string& sql);
 
+// Creates database `name` as a copy of the template, owned by kPostgresUser.
+void CreatePostgresDatabase(const PostgresAddress& server, const std::string& name);
+// Runs a data script on a database as RunPostgresScript does; afterwards every identity
+// continues above the highest value the script wrote, as a server's own numbering would.
+void RunPostgresData(const PostgresAddress& server, std::string_view database,
+                     const std::string& script);
+
 // A fresh database copied from the template, owned by kPostgresUser; dropped again,
 // with any connection still on it, at destruction.
 class PostgresTestDatabase {
@@ -120,8 +127,7 @@ class PostgresTestDatabase {
 
   const std::string& name() const { return name_; }
   const PostgresAddress& server() const { return server_; }
-  // Runs a script on it; afterwards every identity continues above the highest value
-  // the script wrote, as a server's own numbering would.
+  // RunPostgresData on it.
   void Run(const std::string& script) const;
 
  private:
