@@ -18,7 +18,9 @@ struct PacketCounts {
 };
 
 struct ConnectionCounts {
-  std::uint64_t connections = 0;  // successful openings, the first one included
+  // Successful openings: the first, and each after the connection was lost (for the
+  // database, not one after the service closed the connection itself).
+  std::uint64_t connections = 0;
   std::uint64_t failures = 0;     // failed openings and, for the database, failed statements
 };
 

@@ -1,12 +1,15 @@
 #include "db/metered_database.h"
 
+#include <utility>
+
 namespace dorvek::db {
 
 template <typename Work>
 auto MeteredDatabase::Counted(Work&& work) {
   const bool was_open = inner_.IsOpen();
   const auto opened = [&] {
-    if (!was_open && inner_.IsOpen()) ++metrics_.database.connections;
+    if (was_open || !inner_.IsOpen()) return;
+    if (!std::exchange(closed_here_, false)) ++metrics_.database.connections;
   };
   try {
     if constexpr (std::is_void_v<decltype(work())>) {
@@ -22,6 +25,12 @@ auto MeteredDatabase::Counted(Work&& work) {
     ++metrics_.database.failures;
     throw;
   }
+}
+
+void MeteredDatabase::Close() {
+  const bool was_open = inner_.IsOpen();
+  inner_.Close();
+  if (was_open) closed_here_ = true;
 }
 
 void MeteredDatabase::Open() {

@@ -1,6 +1,8 @@
 #pragma once
 // A Database that passes every operation to another and counts, in the metrics, each
-// opening of the connection (also one a query makes on demand) and each failure.
+// opening of the connection (also one a query makes on demand) and each failure. An
+// opening after this side's own Close() is not counted: the service closing and opening
+// the connection itself (at a stop, before its last notification) is no reconnect.
 
 #include "core/metrics.h"
 #include "db/database.h"
@@ -13,7 +15,7 @@ class MeteredDatabase : public Database {
 
   bool IsOpen() const override { return inner_.IsOpen(); }
   void Open() override;
-  void Close() override { inner_.Close(); }
+  void Close() override;
   Dialect dialect() const override { return inner_.dialect(); }
   std::vector<Row> Query(std::string_view sql, const Params& params = {}) override;
   void Execute(std::string_view sql, const Params& params = {}) override;
@@ -24,6 +26,7 @@ class MeteredDatabase : public Database {
 
   Database& inner_;
   core::Metrics& metrics_;
+  bool closed_here_ = false;  // the connection is closed by Close(), not lost
 };
 
 }  // namespace dorvek::db

@@ -99,7 +99,7 @@ std::string MetricsText(const core::Metrics& m, const MetricsState& s) {
       .Sample(static_cast<double>(s.message_box_set_aside));
 
   t.Metric("database_connected", "gauge", "1 while the database connection is open.").Sample(s.database_connected);
-  t.Metric("database_reconnects_total", "counter", "Openings of the database connection after the first.")
+  t.Metric("database_reconnects_total", "counter", "Openings of the database connection after it was lost.")
       .Sample(Reconnects(m.database));
   t.Metric("database_failures_total", "counter", "Failed openings of the database connection and failed statements.")
       .Sample(static_cast<double>(m.database.failures));

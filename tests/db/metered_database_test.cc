@@ -23,7 +23,7 @@ TEST(MeteredDatabase, CountsOpeningsOnDemandAndEveryFailure) {
   EXPECT_THROW(db.Execute("update nosuchtable set a=1"), DatabaseError);
   EXPECT_EQ(metrics.database.failures, 1u);
 
-  db.Close();
+  failing.Close();  // lost, as a broken connection closes itself
   failing.FailOpen("login refused");
   EXPECT_THROW(db.Open(), DatabaseError);
   failing.ClearFailures();
@@ -31,6 +31,15 @@ TEST(MeteredDatabase, CountsOpeningsOnDemandAndEveryFailure) {
   EXPECT_EQ(metrics.database.connections, 2u);
   EXPECT_EQ(metrics.database.failures, 2u);
   EXPECT_TRUE(db.IsOpen());
+
+  // The service closing the connection itself and opening it again is no reconnect;
+  // a loss after that is one again.
+  db.Close();
+  db.Query("select * from wagens");
+  EXPECT_EQ(metrics.database.connections, 2u);
+  failing.Close();
+  db.Query("select * from wagens");
+  EXPECT_EQ(metrics.database.connections, 3u);
 }
 
 }  // namespace

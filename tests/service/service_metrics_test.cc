@@ -143,8 +143,9 @@ TEST_F(ServiceMetricsTest, FiguresAreWrittenEvery15SecondsWhilePausedAndAtStop) 
   service().JvTimerList1().SetSuspended(false);
   service().ServiceContinue();
   service().ServiceStop();
+  // The stop closes the database and opens it again for its last notification: no reconnect.
   ExpectLines(MetricsFile(), {"dorvekzol_running 0", "dorvekzol_inbound_queue_packets 0",
-                              "dorvekzol_gateway_connected 0"});
+                              "dorvekzol_gateway_connected 0", "dorvekzol_database_reconnects_total 0"});
 }
 
 TEST_F(ServiceMetricsTest, AFileThatCannotBeWrittenIsOneWarning) {
