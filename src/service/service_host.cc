@@ -71,7 +71,7 @@ class Host {
         service_(ServiceParts{*log_, clock_, metered_db_, *lan_, link_, base_dir_, db::ComputerName(),
                               options.executable.filename().string(),
                               [this](const Settings& s) { db_.Configure(DatabaseSettings(s, base_dir_)); },
-                              &metrics_}),
+                              &metrics_, QueueStore::Options{}}),
         timer_(io_),
         watchdog_(io_),
         status_timer_(io_),
@@ -90,7 +90,11 @@ class Host {
     } catch (const std::exception& e) {
       log_->Write(core::LogEntry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0,
                                  std::string("Service failed on start: ") + e.what()});
-      // Its own status, which the unit does not restart on: the service stops.
+      // A queue file another process holds locked may be free at the next start, which
+      // the unit makes a few seconds later; anything else needs the administrator, and
+      // its own status keeps the unit from restarting it.
+      const auto* store = dynamic_cast<const QueueStore::StartError*>(&e);
+      if (store != nullptr && store->kind() == QueueStore::StartError::Kind::kLater) return 1;
       return kExitStartFailed;
     }
     service_.JvTimerList1().SetChangeListener([this] { ArmTimer(); });

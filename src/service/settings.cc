@@ -18,6 +18,16 @@ int Settings::PacketsPerTick() const {
   return static_cast<int>(n < kMaxPacketsPerTick ? n : kMaxPacketsPerTick);
 }
 
+long long Settings::MaxInboundPackets() const {
+  const long long n = ReadIntegerSetting(max_inkomende_pakketten);
+  return n > 0 ? n : kDefaultMaxInboundPackets;
+}
+
+std::chrono::seconds Settings::MaxOutboundAge() const {
+  const long long n = ReadIntegerSetting(max_leeftijd_uitgaand);
+  return n > 0 ? std::chrono::seconds(n) : kDefaultMaxOutboundAge;
+}
+
 Settings ReadSettings(const std::vector<std::string>& lines) {
   Settings s;
   s.output_directory = ReadXMLTag(lines, "OutputDirectory");
@@ -35,6 +45,8 @@ Settings ReadSettings(const std::vector<std::string>& lines) {
   if (s.PortNumber() > 0) s.binding = ReadXMLTag(lines, "Binding");
   s.sql_driver = ReadXMLTag(lines, "SQLDriver");
   s.pakketten_per_tick = ReadXMLTag(lines, "PakkettenPerTick");
+  s.max_inkomende_pakketten = ReadXMLTag(lines, "MaxInkomendePakketten");
+  s.max_leeftijd_uitgaand = ReadXMLTag(lines, "MaxLeeftijdUitgaand");
   return s;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The configuration values, read once at start and held as text.
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,6 +29,11 @@ struct Settings {
   // Optional element PakkettenPerTick, not in the template: packets the controller
   // handles per tick.
   std::string pakketten_per_tick;
+  // Optional element MaxInkomendePakketten: the inbound queue's bound, in packets.
+  std::string max_inkomende_pakketten;
+  // Optional element MaxLeeftijdUitgaand: seconds an outbound packet may have waited at
+  // start and still be sent.
+  std::string max_leeftijd_uitgaand;
 
   // Milliseconds from start to the first connections: HTTPTimer when positive, else
   // 60000; at most kMaxHttpTimerMs, so adding it to the clock cannot overflow.
@@ -42,11 +48,22 @@ struct Settings {
   // PakkettenPerTick when positive (read like HTTPTimer), else 1: one packet a tick is
   // the specified pace. At most kMaxPacketsPerTick.
   int PacketsPerTick() const;
+  // MaxInkomendePakketten when positive, else kDefaultMaxInboundPackets.
+  long long MaxInboundPackets() const;
+  // MaxLeeftijdUitgaand when positive, else kDefaultMaxOutboundAge.
+  std::chrono::seconds MaxOutboundAge() const;
 };
 
 inline constexpr long long kDefaultHttpTimerMs = 60000;
 inline constexpr long long kMaxHttpTimerMs = 2147483647;  // 2^31-1, about 24.8 days
 inline constexpr int kMaxPacketsPerTick = 1000000;
+// The inbound queue takes this many packets before the service stops reading the socket
+// (the gateway's TCP then holds the rest): about ten minutes of a big fleet's traffic
+// at full pace, and a few hundred MB of memory at the most.
+inline constexpr long long kDefaultMaxInboundPackets = 100000;
+// An offer, a reset or a forced log-out that has waited longer than this is no longer
+// what the dispatchers meant: after a long stop it is not sent.
+inline constexpr std::chrono::seconds kDefaultMaxOutboundAge{600};
 
 // Reads every setting from the configuration file's lines with ReadXMLTag; a missing
 // element reads as "".
