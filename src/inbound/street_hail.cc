@@ -74,8 +74,9 @@ Outcome Start(const HandlerParts& parts, const PacketContext& packet) {
           {"pla_bdr_id", Column(&sheet, "lsn_bdr_id")},
           {"pla_oph_land", Column(constanten, "con_land")},  // cut to its 2 characters
           {"pla_ophstraat", street.empty() ? std::string(kInstaprit) : core::Utf8Truncate(street, 20)},
+          // Every ", NLD" goes before the cut: cut first, a long city would keep part of it.
           {"pla_ophstad",
-           city.empty() ? std::string(kInstaprit) : RemoveAll(core::Utf8Truncate(city, 20), ", NLD")},
+           city.empty() ? std::string(kInstaprit) : core::Utf8Truncate(RemoveAll(city, ", NLD"), 20)},
           {"pla_opmerking", std::string(kInstaprit)},
           {"pla_start_straat", When(!street.empty(), street)},
           {"pla_start_stad", When(!city.empty(), city)},

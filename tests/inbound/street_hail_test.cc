@@ -102,11 +102,11 @@ TEST_P(StreetHailTest, StartTakesTheAddressAsFarAsTheColumnsGo) {
 
   fixture_.file().Run("UPDATE ritstaten SET lsn_actie='M' WHERE lsn_id=3");
   const std::string street = "Burgemeester van Reenensingel 101";  // 33 characters
-  Hail("4713", {{"001", "5"}, {"003", street}, {"004", "Gouda"}});
+  Hail("4713", {{"001", "5"}, {"003", street}, {"004", "'s-Hertogenbosch, NLD"}});
   ride = Ride(25001);
   EXPECT_EQ(ride.Text("pla_start_straat"), street);
   EXPECT_EQ(ride.Text("pla_ophstraat"), street.substr(0, 20));
-  EXPECT_EQ(ride.Text("pla_ophstad"), "Gouda");
+  EXPECT_EQ(ride.Text("pla_ophstad"), "'s-Hertogenbosch");  // ", NLD" goes before the cut
 }
 
 TEST_P(StreetHailTest, StartIsRefusedWithoutAnAvailableTripSheet) {
