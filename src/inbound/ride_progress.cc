@@ -33,6 +33,12 @@ void Boarded(const HandlerParts& parts, const PacketContext& packet, long long p
     return;
   }
   const db::Row& ride = rides.front();
+  // A boarding that comes again after the ride was completed would undo it.
+  if (ride.Text("pla_status") == "V") {
+    parts.log.Info("Taxis Dorvek ZOL instappen genegeerd voor wagen " + std::to_string(packet.vehicle.wag_taxis()) +
+                   ": rit " + std::to_string(ride.Int("pla_id")) + " was al voltooid");
+    return;
+  }
   const std::string& street = velden.Get("003");
   const std::string& town = velden.Get("004");
   const std::string& pass = velden.Get("031");

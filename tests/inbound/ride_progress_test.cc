@@ -49,8 +49,15 @@ TEST_P(RideProgressTest, BoardingThenAlightingGivesOdometerDistanceAndAmount) {
             " pla_tx_paid_amount=25.00 pla_tx_paid_extra=1.50");
   EXPECT_EQ(RouteStatusCalls(1), 2);
 
-  // A completed ride is not completed again.
+  // A completed ride is not completed again, nor boarded again.
   Form({{"000", "101"}, {"001", "003"}, {"036", "109999"}});
+  fixture_.file().Run("UPDATE ritstaten SET lsn_actie='B' WHERE lsn_id=1");
+  Form({{"000", "101"}, {"001", "002"}, {"036", "200000"}, {"031", "X"}});
+  EXPECT_EQ(Show(Ride(101), {"pla_status", "pla_bedrag_1", "pla_km_map", "pla_pasnummer"}),
+            "pla_status=V pla_bedrag_1=23.50 pla_km_map=123.40 pla_pasnummer=P-77");
+  EXPECT_EQ(Sheet(1).Text("lsn_actie"), "B");
+  EXPECT_TRUE(Logged(EntryType::kInformation,
+                     "Taxis Dorvek ZOL instappen genegeerd voor wagen 17: rit 101 was al voltooid"));
   EXPECT_EQ(RouteStatusCalls(1), 2);
   EXPECT_EQ(Notifications(), (Texts{"113: Wagen 17 klant ingestapt Stationsplein Eindhoven",
                                     "115: Wagen 17 klant uitgestapt Markt Geldrop", "115: Wagen 17 klant uitgestapt "}));
