@@ -23,18 +23,6 @@ class ShiftFormsTest : public HandlerTest {
   long long Kmstand(int wag_id) {
     return One("select wag_kmstand from wagens where wag_id=" + std::to_string(wag_id)).Int("wag_kmstand");
   }
-  // Each row: a packet, and the columns of select after it; reset runs before each.
-  struct Row {
-    std::string packet, after;
-  };
-  void ExpectRows(const std::string& reset, const std::string& select, std::initializer_list<const char*> columns,
-                  const std::vector<Row>& rows) {
-    for (const Row& row : rows) {
-      fixture_.file().Run(reset);
-      Handle(row.packet);
-      EXPECT_EQ(test_support::Show(One(select), columns), row.after) << row.packet;
-    }
-  }
   // Vehicle 31 (wag_id 3) has no open trip sheet; driver 1 has pass 1234 and open
   // sheets on the other two vehicles, which do not stand in the way.
   static constexpr const char* kLogIn = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4713 003=003 001=01234 ";
@@ -82,35 +70,38 @@ TEST_P(ShiftFormsTest, LogInWithoutOdometerOrConstants) {
               ::testing::EndsWith(test_support::ControlText("[ETX]37[ETX]01234 [ETX][EOT]XCRC")));
 }
 
-// A reading that is missing or empty is not written; one of 0 is, but is not the
-// vehicle's odometer.
-TEST_P(ShiftFormsTest, LogInWritesOnlyAReadingItGot) {
-  ExpectRows("DELETE FROM ritstaten WHERE lsn_wag_id=3; UPDATE wagens SET wag_kmstand=5000 WHERE wag_id=3",
-             "select * from ritstaten, wagens where lsn_wag_id=3 and wag_id=3",
-             {"lsn_kilometerstand_aanvang", "wag_kmstand"},
-             {{std::string(kLogIn) + "005=1234567", "lsn_kilometerstand_aanvang=123456.70 wag_kmstand=123456"},
-              {std::string(kLogIn) + "005=0", "lsn_kilometerstand_aanvang=0.00 wag_kmstand=5000"},
-              {std::string(kLogIn) + "005=", "lsn_kilometerstand_aanvang=NULL wag_kmstand=5000"},
-              {kLogIn, "lsn_kilometerstand_aanvang=NULL wag_kmstand=5000"}});
-}
-
-TEST_P(ShiftFormsTest, ShiftEndWritesOnlyAReadingItGot) {
-  const std::string end = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 003=000";
-  ExpectRows("UPDATE ritstaten SET lsn_status=0, lsn_actie='B', lsn_kilometerstand_einde=11111.10 WHERE lsn_id=1;"
-             "UPDATE wagens SET wag_kmstand=120000 WHERE wag_id=1",
-             "select * from ritstaten, wagens where lsn_id=1 and wag_id=1",
-             {"lsn_status", "lsn_kilometerstand_einde", "wag_kmstand"},
-             {{end + " 036=123456", "lsn_status=1 lsn_kilometerstand_einde=12345.60 wag_kmstand=12345"},
-              {end + " 036=", "lsn_status=1 lsn_kilometerstand_einde=11111.10 wag_kmstand=120000"},
-              {end, "lsn_status=1 lsn_kilometerstand_einde=11111.10 wag_kmstand=120000"}});
-}
-
-TEST_P(ShiftFormsTest, RefuellingWritesOnlyAReadingItGot) {
-  const std::string fuel = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 019=4250";
-  ExpectRows("DELETE FROM brandstof", "select * from brandstof", {"bra_liters", "bra_odometer_huidig"},
-             {{fuel + " 036=123456", "bra_liters=42.50 bra_odometer_huidig=12345.60"},
-              {fuel + " 036=", "bra_liters=42.50 bra_odometer_huidig=NULL"},
-              {fuel, "bra_liters=42.50 bra_odometer_huidig=NULL"}});
+// A reading that is missing or empty is not written; one of 0 is, but does not set the
+// vehicle's odometer. One table per form: each packet (after reset) and select's row after.
+TEST_P(ShiftFormsTest, MissingReadingsAreNotWritten) {
+  using Rows = std::vector<std::pair<std::string, std::string>>;
+  const auto table = [&](const std::string& reset, const std::string& select,
+                         std::initializer_list<const char*> columns, const Rows& rows) {
+    for (const auto& [packet, after] : rows) {
+      fixture_.file().Run(reset);
+      Handle(packet);
+      EXPECT_EQ(test_support::Show(One(select), columns), after) << packet;
+    }
+  };
+  const std::string log_in = kLogIn, end = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 003=000",
+                    fuel = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 019=4250";
+  table("DELETE FROM ritstaten WHERE lsn_wag_id=3; UPDATE wagens SET wag_kmstand=5000 WHERE wag_id=3",
+        "select * from ritstaten, wagens where lsn_wag_id=3 and wag_id=3",
+        {"lsn_kilometerstand_aanvang", "wag_kmstand"},
+        {{log_in + "005=1234567", "lsn_kilometerstand_aanvang=123456.70 wag_kmstand=123456"},
+         {log_in + "005=0", "lsn_kilometerstand_aanvang=0.00 wag_kmstand=5000"},
+         {log_in + "005=", "lsn_kilometerstand_aanvang=NULL wag_kmstand=5000"},
+         {log_in, "lsn_kilometerstand_aanvang=NULL wag_kmstand=5000"}});
+  table("UPDATE ritstaten SET lsn_status=0, lsn_actie='B', lsn_kilometerstand_einde=11111.10 WHERE lsn_id=1;"
+        "UPDATE wagens SET wag_kmstand=120000 WHERE wag_id=1",
+        "select * from ritstaten, wagens where lsn_id=1 and wag_id=1",
+        {"lsn_status", "lsn_kilometerstand_einde", "wag_kmstand"},
+        {{end + " 036=123456", "lsn_status=1 lsn_kilometerstand_einde=12345.60 wag_kmstand=12345"},
+         {end + " 036=", "lsn_status=1 lsn_kilometerstand_einde=11111.10 wag_kmstand=120000"},
+         {end, "lsn_status=1 lsn_kilometerstand_einde=11111.10 wag_kmstand=120000"}});
+  table("DELETE FROM brandstof", "select * from brandstof", {"bra_liters", "bra_odometer_huidig"},
+        {{fuel + " 036=123456", "bra_liters=42.50 bra_odometer_huidig=12345.60"},
+         {fuel + " 036=", "bra_liters=42.50 bra_odometer_huidig=NULL"},
+         {fuel, "bra_liters=42.50 bra_odometer_huidig=NULL"}});
 }
 
 TEST_P(ShiftFormsTest, RefusedLogInIsInformationAndSkipsTheRestOfThePacket) {
