@@ -6,6 +6,7 @@
 #include "db/lan_notices.h"
 #include "db/notifications.h"
 #include "outbound/send_pump.h"
+#include "service/build_info.h"
 #include "service/config_file.h"
 #include "service/connection_supervisor.h"
 #include "service/metrics_file.h"
@@ -81,6 +82,7 @@ void DorvekService::ServiceStart() {
     parts_.log.Info("Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd (VmrZOLConfig.xml)");
 
   try {
+    parts_.log.Info("Taxis Dorvek ZOL " + VersionText());
     parts_.log.Info("Taxis Dorvek ZOL cliënt werd normaal gestart");
     running_ = true;
     timers_.SetActive(true);
