@@ -1,18 +1,23 @@
 // The Debian package as built by CPack, installed into a scratch root with dpkg-deb -x
-// and read back: its files, owners and modes, its control scripts, and a Depends that
-// names the package of every library the executable links.
+// and read back: its files, owners and modes, its maintainer scripts and what they run,
+// and a Depends that names the package of every library the executable links.
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include "support/service_process.h"
@@ -119,25 +124,91 @@ TEST_F(Package, EveryEntryIsRootsAndTheExecutableRuns) {
   EXPECT_EQ(Field("Package"), "dorvekzol");
 }
 
-TEST_F(Package, InstallingItStartsAndRegistersNothing) {
+TEST_F(Package, InstallingItRegistersNothing) {
   std::set<std::string> control_files;
   for (const auto& entry : fs::directory_iterator(control())) control_files.insert(entry.path().filename().string());
-  // No preinst or postinst: nothing runs at installation. The prerm unregisters the
-  // service when the package is removed.
-  EXPECT_EQ(control_files, (std::set<std::string>{"control", "md5sums", "prerm"}));
+  // No preinst: nothing runs before the files are in place. The postinst restarts the
+  // service after an upgrade, the prerm unregisters it when the package is removed.
+  EXPECT_EQ(control_files, (std::set<std::string>{"control", "md5sums", "postinst", "prerm"}));
   EXPECT_FALSE(fs::exists(root() / "etc"));
   EXPECT_FALSE(fs::exists(root() / "lib"));
   EXPECT_FALSE(fs::exists(root() / "usr/lib"));
 
   test_support::TempDir tmp;
-  const fs::path prerm = control() / "prerm";
-  EXPECT_EQ(fs::status(prerm).permissions(), fs::perms(0755));
-  const auto syntax = RunProgram("/bin/sh", {"-n", prerm.string()}, {}, tmp.path());
-  EXPECT_EQ(syntax.exit_code, 0) << syntax.err;
-  // An upgrade leaves the service alone.
-  const auto upgrade = RunProgram(prerm, {"upgrade", "0.0.1"}, {}, tmp.path());
-  EXPECT_EQ(upgrade.exit_code, 0) << upgrade.err;
-  EXPECT_EQ(upgrade.out + upgrade.err, "");
+  for (const char* script : {"postinst", "prerm"}) {
+    EXPECT_EQ(fs::status(control() / script).permissions(), fs::perms(0755)) << script;
+    const auto syntax = RunProgram("/bin/sh", {"-n", (control() / script).string()}, {}, tmp.path());
+    EXPECT_EQ(syntax.exit_code, 0) << script << ": " << syntax.err;
+  }
+}
+
+// The maintainer scripts outside dpkg, with systemctl, deb-systemd-invoke and the
+// executable replaced by fakes on PATH that record their arguments, and the machine's
+// paths in the scripts moved into a scratch directory, so that "systemd runs" and "a
+// unit of this package is registered" can be played without either.
+struct ScriptCase {
+  const char* script;
+  std::vector<std::string> args;
+  bool systemd_runs;
+  int active;  // exit status of systemctl is-active: 0 active, 3 inactive
+  int status;  // exit status of every other call
+  std::vector<std::string> calls;
+  bool warns;
+};
+
+TEST_F(Package, AnUpgradeRestartsARunningServiceAndARemovalStopsIt) {
+  test_support::TempDir tmp;
+  const fs::path bin = tmp.path() / "bin";
+  fs::create_directories(bin);
+  const auto write = [](const fs::path& file, const std::string& text) {
+    std::ofstream(file) << text;
+    fs::permissions(file, fs::perms(0755));
+  };
+  for (const char* fake : {"systemctl", "deb-systemd-invoke", "dorvekzol"})
+    write(bin / fake, fmt::format("#!/bin/sh\necho \"{} $*\" >> \"$FAKE_LOG\"\n"
+                                  "[ \"$1\" = is-active ] && exit \"$FAKE_ACTIVE\"\nexit \"$FAKE_STATUS\"\n",
+                                  fake));
+  write(tmp.path() / "DorvekZOL.service", "[Service]\nExecStart=\"" + (bin / "dorvekzol").string() + "\"\n");
+  const auto localised = [&](const std::string& script, bool systemd_runs) {
+    std::string text = ReadFileBytes(control() / script);
+    const std::pair<std::string, fs::path> moves[] = {
+        {"/run/systemd/system", systemd_runs ? tmp.path() : tmp.path() / "absent"},
+        {"/etc/systemd/system/DorvekZOL.service", tmp.path() / "DorvekZOL.service"},
+        {"/opt/dorvekzol/dorvekzol", bin / "dorvekzol"}};
+    EXPECT_NE(text.find(moves[0].first), std::string::npos) << script << " no longer asks whether systemd runs";
+    for (const auto& [from, to] : moves) text = std::regex_replace(text, std::regex(from), to.string());
+    write(tmp.path() / script, text);
+    return tmp.path() / script;
+  };
+
+  const std::string upgrade_from = "0.1.0";
+  const std::vector<std::string> restarted = {"systemctl is-active --quiet DorvekZOL.service",
+                                              "deb-systemd-invoke try-restart DorvekZOL.service"};
+  const ScriptCase cases[] = {
+      {"postinst", {"configure", upgrade_from}, true, 0, 0, restarted, false},
+      {"postinst", {"configure", upgrade_from}, true, 0, 1, restarted, true},  // failed restart: a warning
+      {"postinst", {"configure", upgrade_from}, true, 3, 0, {restarted[0]}, false},  // stopped: stays so
+      {"postinst", {"configure", upgrade_from}, false, 0, 0, {}, false},             // a chroot
+      {"postinst", {"configure", ""}, true, 0, 0, {}, false},                        // first installation
+      {"postinst", {"configure", DORVEK_VERSION_TEXT}, true, 0, 0, {}, false},       // reinstallation
+      {"postinst", {"abort-upgrade", upgrade_from}, true, 0, 0, {}, false},
+      {"prerm", {"upgrade", "9.9.9"}, true, 0, 0, {}, false},  // the service runs on until the postinst
+      {"prerm", {"remove"}, true, 0, 0, {"systemctl stop DorvekZOL.service", "dorvekzol UNINSTALL SILENT"}, false},
+  };
+  for (const ScriptCase& c : cases) {
+    SCOPED_TRACE(fmt::format("{} {} with systemd {}, is-active {}, calls exit {}", c.script, fmt::join(c.args, " "),
+                             c.systemd_runs ? "running" : "absent", c.active, c.status));
+    const fs::path log = tmp.path() / "calls";
+    fs::remove(log);
+    const auto run = RunProgram(localised(c.script, c.systemd_runs), c.args,
+                                {"PATH=" + bin.string() + ":" + std::getenv("PATH"), "FAKE_LOG=" + log.string(),
+                                 fmt::format("FAKE_ACTIVE={}", c.active), fmt::format("FAKE_STATUS={}", c.status)},
+                                tmp.path());
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Lines(ReadFileBytes(log)), c.calls);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.find("could not be restarted") != std::string::npos, c.warns) << run.err;
+  }
 }
 
 TEST_F(Package, DependsNamesThePackageOfEveryLinkedLibraryTheOdbcDriverAndTheTools) {
