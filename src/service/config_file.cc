@@ -88,12 +88,12 @@ std::vector<std::string> ElementNames(const std::vector<std::string>& lines,
   };
   std::vector<std::string> names;
   for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+    if (in_value(at)) continue;
     if (text.compare(at, 4, "<!--") == 0) {
       at = text.find("-->", at);
       if (at == std::string::npos) break;
       continue;
     }
-    if (in_value(at)) continue;
     std::size_t begin = at + 1;
     if (begin < text.size() && text[begin] == '/') ++begin;
     std::size_t end = begin;

@@ -82,10 +82,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DescribeElementsTest,
     ::testing::Values(
         ElementsCase{"Template", {}, {}},
-        ElementsCase{"EveryLaterSettingPresent",
-                     {"<SQLDriver></SQLDriver>", "<PakkettenPerTick>5</PakkettenPerTick>",
-                      "<MaxInkomendePakketten>9</MaxInkomendePakketten>", "<MaxLeeftijdUitgaand>9</MaxLeeftijdUitgaand>"},
-                     {}},
         ElementsCase{"MisspeltAndWrongCase",
                      {"<SQLServr>db1</SQLServr>", "<sqlserver>db1</sqlserver>"},
                      {"warning: unknown element SQLServr, ignored; did you mean SQLServer?",

@@ -180,9 +180,8 @@ TEST_P(InboundAndOutboundLimits, MissingEmptyOrNotPositiveIsTheDefault) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, InboundAndOutboundLimits,
-    ::testing::Values(LimitCase{"Missing", "", 100000, 600}, LimitCase{"Zero", "0", 100000, 600},
-                      LimitCase{"Negative", "-5", 100000, 600}, LimitCase{"Text", "veel", 100000, 600},
-                      LimitCase{"Fifty", "50", 50, 50}, LimitCase{"Hex", "$64", 100, 100},
+    ::testing::Values(LimitCase{"Missing", "", 100000, 600}, LimitCase{"Negative", "-5", 100000, 600},
+                      LimitCase{"Text", "veel", 100000, 600}, LimitCase{"Fifty", "50", 50, 50},
                       LimitCase{"Huge", "99999999999999999999", LLONG_MAX, kMaxOutboundAge.count()}),
     [](const auto& info) { return info.param.name; });
 
