@@ -10,6 +10,7 @@
 #include "db/scoped_deadline.h"
 #include "outbound/packet_kind.h"
 #include "outbound/send_pump.h"
+#include "service/build_info.h"
 #include "service/config_file.h"
 #include "service/connection_supervisor.h"
 #include "service/metrics_file.h"
@@ -86,6 +87,7 @@ void DorvekService::ServiceStart() {
   }
 
   try {
+    parts_.log.Info("Taxis Dorvek ZOL " + VersionText());
     parts_.log.Info("Taxis Dorvek ZOL cliënt werd normaal gestart");
     running_ = true;
     timers_.SetActive(true);

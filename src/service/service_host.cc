@@ -21,6 +21,7 @@
 #include "db/soci_database.h"
 #include "db/udp_sender.h"
 #include "gateway/asio_gateway_link.h"
+#include "service/build_info.h"
 #include "service/config_check.h"
 #include "service/config_file.h"
 #include "service/dorvek_service.h"
@@ -358,7 +359,7 @@ int RunHost(const HostOptions& options) {
       std::cout << UsageText(options.executable.filename().string());
       return 0;
     case RunMode::kVersion:
-      std::cout << "dorvekzol " << DORVEK_VERSION_TEXT << "\n";
+      std::cout << VersionText() << "\n";
       return 0;
     case RunMode::kCheck: {
       // Touches neither the journal nor the service: a report on standard output.
