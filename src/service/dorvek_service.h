@@ -44,7 +44,7 @@ struct ServiceParts {
   // it the service keeps its own.
   core::Metrics* metrics = nullptr;
   // How the queue file is opened (tests put a VFS there that fails on demand).
-  QueueStore::Options queue_store;
+  QueueStore::Options queue_store{};
 };
 
 class DorvekService : public gateway::GatewayEvents {

@@ -674,6 +674,64 @@ TEST_F(QueueStoreServiceTest, OffersQueuedAtAStopAreSentAfterTheNextStartOnce) {
   EXPECT_EQ(LoadEntries(), 1u);
 }
 
+// What waits in the queue file across a stop: offers that have waited too long are not
+// sent, rows set aside stay aside, and while the file cannot be written nothing new is
+// taken on trust.
+TEST_F(QueueStoreServiceTest, AfterALongStopStalePacketsAreNotSentAndRowsSetAsideStayAside) {
+  WriteConfig();
+  AddRow("2026-12-08 10:00:00", 5, 1);  // an action not in the table: set aside
+  AddRow("2026-12-08 10:00:01", 3, 1);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.writes = test_support::FakeWrites::kHeld;
+  Advance(5s);
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(1));
+  EXPECT_EQ(service().message_box().set_aside(), 1u);
+  service().ServiceStop();
+
+  clock_.Advance(11min);
+  link_.writes = test_support::FakeWrites::kCompleteAtOnce;
+  const std::size_t before = log_.entries().size();
+  Start();
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(0));
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning,
+                            "Taxis Dorvek ZOL terminal reset voor mux4711 niet verzonden: 660 s oud, ouder dan de "
+                            "600 s van MaxLeeftijdUitgaand"));
+  EXPECT_EQ(service().message_box().set_aside(), 1u) << "remembered, not walked through again";
+  Advance(10s);
+  link_.CompleteAttempt();
+  Advance(10s);
+  EXPECT_TRUE(link_.sent.empty());
+  std::size_t warnings = 0;
+  for (std::size_t i = before; i < log_.entries().size(); ++i)
+    warnings += log_.entries()[i].type == EntryType::kWarning;
+  EXPECT_EQ(warnings, 1u);
+}
+
+TEST_F(QueueStoreServiceTest, WhileTheQueueFileCannotBeWrittenNothingIsTakenAndTheSocketIsNotRead) {
+  test_support::FailingSqliteVfs vfs("dorvek-service-failing");
+  QueueStore::Options options;
+  options.vfs = vfs.name();
+  Rebuild(options);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  vfs.FailWrites(true);
+  link_.Deliver(KeepAlivePacket("1"));
+  EXPECT_FALSE(service().reading());
+  Advance(5s);
+  EXPECT_EQ(KeepAlivesHandled(), 0) << "a packet not on disk is not handled";
+  vfs.FailWrites(false);
+  Advance(2s);
+  EXPECT_TRUE(service().reading());
+  EXPECT_EQ(KeepAlivesHandled(), 1);
+  // A crash now: the new service finds nothing left to handle.
+  Rebuild();
+  Start();
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(0));
+}
+
 // ---------------------------------------------------------------------------------
 // Registration handlers
 
