@@ -118,9 +118,9 @@ TEST_F(AsioGatewayLinkTest, ConnectsReceivesSendsAndCloses) {
   ASSERT_TRUE(RunUntil([&] { return events_.data == "\x01hallo"; }));
 
   // The write ends on the loop, never within Send; one write at a time.
-  link_.Send("antwoord", events_.WriteDone());
+  link_.Send("antwoord", events_.WriteDone(), nullptr);
   EXPECT_TRUE(link_.sending());
-  EXPECT_THROW(link_.Send("meer", events_.WriteDone()), std::runtime_error);
+  EXPECT_THROW(link_.Send("meer", events_.WriteDone(), nullptr), std::runtime_error);
   EXPECT_EQ(events_.events.size(), 1u);
   ASSERT_TRUE(RunUntil([&] { return !link_.sending(); }));
   EXPECT_EQ(events_.events, (std::vector<std::string>{"connected", "written"}));
@@ -170,7 +170,7 @@ TEST_F(AsioGatewayLinkTest, AbandonedAttemptReportsNothing) {
 }
 
 TEST_F(AsioGatewayLinkTest, SendWhileClosedFails) {
-  EXPECT_THROW(link_.Send("x", events_.WriteDone()), std::runtime_error);
+  EXPECT_THROW(link_.Send("x", events_.WriteDone(), nullptr), std::runtime_error);
   EXPECT_FALSE(link_.sending());
 }
 
@@ -190,7 +190,7 @@ TEST_F(AsioGatewayLinkTest, WriteThatDoesNotCompleteInTimeFailsThenTheConnection
   for (int i = 0; i < 32 && events_.write_failure.empty(); ++i) {
     ticks_at_start = ticks_;
     started = SteadyClock::now();
-    link.Send(chunk, events_.WriteDone());
+    link.Send(chunk, events_.WriteDone(), nullptr);
     ASSERT_TRUE(RunUntil([&] { return !link.sending(); }));
   }
   const auto took = SteadyClock::now() - started;
@@ -210,7 +210,7 @@ TEST_F(AsioGatewayLinkTest, ClosingFailsAWriteInFlightAndAbandonDropsIt) {
   // Fills the buffers and leaves one write in flight.
   auto fill = [&](AsioGatewayLink& link) {
     for (int i = 0; i < 32; ++i) {
-      link.Send(chunk, events_.WriteDone());
+      link.Send(chunk, events_.WriteDone(), nullptr);
       if (!RunUntil([&] { return !link.sending(); }, 200ms)) return true;
     }
     return false;
