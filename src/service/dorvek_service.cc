@@ -322,7 +322,7 @@ void DorvekService::JvTimerList1Events4Timer() {
   outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log, [this] {
     ++metrics_.packets_sent;
     queue_store_.Save();
-  });
+  }, settings_.PacketsPerSend());
 }
 
 std::filesystem::path DorvekService::metrics_file() const { return parts_.base_dir / kMetricsFilePath; }

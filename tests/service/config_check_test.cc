@@ -32,7 +32,7 @@ TEST(DescribeSettings, ShowsValuesAsReadWithThePasswordHidden) {
   s.sql_server = " db1 ";
   s.port = "$FA1";
   const auto lines = DescribeSettings(s, "/opt/dorvek");
-  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord           ****");
+  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord            ****");
   for (const auto& line : lines) EXPECT_EQ(line.find("Geheim"), std::string::npos) << line;
   EXPECT_NE(Line(lines, "SQLServer").find("\" db1 \""), std::string::npos) << "blanks are part of the value";
   EXPECT_NE(Line(lines, "Port").find("port 4001"), std::string::npos);
@@ -49,7 +49,7 @@ TEST(DescribeSettings, UnsetPortLeavesBindingUnreadAndLineBreaksShow) {
   EXPECT_NE(Line(lines, "Binding").find("not read: Port is not positive"), std::string::npos);
   EXPECT_NE(Line(lines, "Port").find("the gateway stays unset"), std::string::npos);
   EXPECT_NE(Line(lines, "SQLDatabase").find("\"a\\r\\nb\""), std::string::npos);
-  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord           \"\"");
+  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord            \"\"");
 }
 
 struct ElementsCase {
