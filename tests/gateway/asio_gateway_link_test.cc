@@ -237,6 +237,119 @@ TEST_F(AsioGatewayLinkTest, ClosingFailsAWriteInFlightAndAbandonDropsIt) {
 }
 
 // ---------------------------------------------------------------------------------
+// Acknowledgement by the gateway host's TCP, and the stop's orderly closing
+
+TEST_F(AsioGatewayLinkTest, WritesAreReportedAcknowledgedInOrderAndCloseWaitsBrieflyForTheRest) {
+  acceptor_.set_option(asio::socket_base::receive_buffer_size(4096));  // fills sooner
+  AsioGatewayLink link(io_, events_, {.close_grace = 300ms});
+  std::string acked;
+  auto ack = [&](const std::string& name) { return [&acked, name] { acked += name; }; };
+
+  // A peer that reads: each write is acknowledged, in order, and Close ends in order.
+  ConnectTo(link);
+  link.Send("een,", events_.WriteDone(), ack("1"));
+  ASSERT_TRUE(RunUntil([&] { return !link.sending(); }));
+  link.Send("twee", events_.WriteDone(), ack("2"));
+  EXPECT_EQ(link.unacknowledged(), 2u);
+  std::string got(8, '\0');
+  asio::read(peer_, asio::buffer(got));
+  ASSERT_TRUE(RunUntil([&] { return acked == "12"; }));
+  EXPECT_EQ(link.unacknowledged(), 0u);
+  link.Close();
+  std::error_code end;
+  peer_.read_some(asio::buffer(got), end);
+  EXPECT_EQ(end, asio::error::eof) << "an orderly end, not a reset";
+
+  // A peer that has stopped reading: once its window is full a completed write stays
+  // unacknowledged, and Close gives it the grace, then resets.
+  peer_.close();
+  ConnectTo(link);
+  acked.clear();
+  const std::string chunk(4096, 'x');
+  for (int i = 0; i < 64; ++i) {
+    link.Send(chunk, events_.WriteDone(), ack("+"));
+    ASSERT_TRUE(RunUntil([&] { return !link.sending(); }));
+    io_.restart();
+    io_.run_for(100ms);  // a few polls
+    if (link.unacknowledged() > 0) break;
+  }
+  const std::size_t waiting = link.unacknowledged();
+  ASSERT_GT(waiting, 0u);
+  events_.events.clear();
+  const auto started = SteadyClock::now();
+  link.Close();
+  EXPECT_GE(SteadyClock::now() - started, 300ms);
+  EXPECT_LT(SteadyClock::now() - started, 1s);
+  EXPECT_EQ(events_.events, std::vector<std::string>{"closed"});
+  EXPECT_EQ(link.unacknowledged(), 0u);
+  const std::string acked_at_close = acked;
+  io_.restart();
+  io_.run_for(100ms);
+  EXPECT_EQ(acked, acked_at_close) << "nothing is acknowledged after the closing";
+  std::vector<char> sink(1 << 20);
+  end = {};
+  while (!end) peer_.read_some(asio::buffer(sink), end);
+  EXPECT_EQ(end, asio::error::connection_reset) << "some were not acknowledged: a reset";
+}
+
+TEST_F(AsioGatewayLinkTest, AttemptThatNobodyAnswersFailsAfterTheConnectTimeOut) {
+  // A listener whose queue is full drops further SYNs: an address that does not answer.
+  asio::ip::tcp::acceptor full(io_);
+  full.open(asio::ip::tcp::v4());
+  full.bind({asio::ip::make_address("127.0.0.1"), 0});
+  full.listen(0);
+  asio::ip::tcp::socket filler(io_);
+  filler.connect(full.local_endpoint());
+  AsioGatewayLink link(io_, events_, {.connect_timeout = 300ms});
+  link.SetRemote("127.0.0.1", std::to_string(full.local_endpoint().port()));
+  const auto started = SteadyClock::now();
+  link.Connect(nullptr);
+  ASSERT_TRUE(RunUntil([&] { return events_.events.size() == 2; }));
+  EXPECT_GE(SteadyClock::now() - started, 300ms);
+  EXPECT_EQ(events_.events, (std::vector<std::string>{"connected:error", "closed"}));
+  EXPECT_EQ(link.state(), SocketState::kClosed);
+}
+
+// ---------------------------------------------------------------------------------
+// Reading paused: the gateway's TCP holds what it sends
+
+TEST_F(AsioGatewayLinkTest, PausedReadingTakesNothingUntilResumedAndLosesNothing) {
+  link_.PauseReading();
+  ConnectTo(link_);
+  EXPECT_TRUE(link_.reading_paused()) << "kept across connections";
+  // A megabyte, far more than the buffers hold: the gateway's write cannot end while paused.
+  peer_.set_option(asio::socket_base::send_buffer_size(16384));
+  std::string sent(1 << 20, '\0');
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>('a' + i % 26);
+  bool delivered = false;
+  asio::async_write(peer_, asio::buffer(sent), [&](std::error_code, std::size_t) { delivered = true; });
+  io_.restart();
+  io_.run_for(300ms);
+  EXPECT_TRUE(events_.data.empty());
+  EXPECT_FALSE(delivered) << "held by TCP";
+  link_.ResumeReading();
+  ASSERT_TRUE(RunUntil([&] { return events_.data.size() >= 100000; }));
+  // Paused again mid-stream, with a read outstanding: that read ends without taking
+  // anything, and the rest comes after the resumption.
+  link_.PauseReading();
+  io_.restart();
+  io_.run_for(200ms);
+  const std::size_t at_pause = events_.data.size();
+  io_.restart();
+  io_.run_for(200ms);
+  EXPECT_EQ(events_.data.size(), at_pause);
+  link_.ResumeReading();
+  ASSERT_TRUE(RunUntil([&] { return delivered && events_.data.size() == sent.size(); }));
+  EXPECT_TRUE(events_.data == sent) << "every byte, in order";
+
+  // A closing while paused with nothing unread is reported as before.
+  link_.PauseReading();
+  peer_.close();
+  ASSERT_TRUE(RunUntil([&] { return link_.state() == SocketState::kClosed; }));
+  EXPECT_EQ(events_.events, std::vector<std::string>{"closed"});
+}
+
+// ---------------------------------------------------------------------------------
 // Name lookup: never on the loop
 
 TEST_F(AsioGatewayLinkTest, LookupThatDoesNotAnswerLeavesTheLoopRunningAndTheAttemptInProgress) {
