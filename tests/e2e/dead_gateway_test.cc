@@ -112,7 +112,10 @@ TEST(DeadGateway, SilentHostIsNoticedAndEveryPacketGoesAgainInOrder) {
   test_support::WriteServiceConfig(base, {.http_timer_ms = 500, .binding = "10.213.7.2", .port = gateway.Port(),
                                           .sql_database = dispatch.string(), .packets_per_tick = 10,
                                           .packets_per_send = kPerSend});
-  ServiceOptions options{.binary = "/sbin/ip", .base_dir = base, .work_dir = tmp.path()};
+  ServiceOptions options;
+  options.binary = "/sbin/ip";
+  options.base_dir = base;
+  options.work_dir = tmp.path();
   options.extra_args = {"netns", "exec", net.service, DORVEK_BINARY};
   ServiceProcess service(options);
   ASSERT_TRUE(service.WaitForEntry(kGatewayConnected, 10s)) << test_support::ShowEntries(service.Entries());
