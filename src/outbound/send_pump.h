@@ -20,7 +20,8 @@ namespace dorvek::outbound {
 // failure (a write could not start, failed, or did not complete in time) is a warning
 // and ends the firing; its packet stays where it is for a later one. Nothing happens
 // (and nothing is logged) while the queue is missing, the link is not connected, a
-// write is still in flight, or every queued packet is on the wire.
+// write is still in flight, every queued packet is on the wire, or the next one is held
+// (its message-box row's marking is not known yet): it and those behind it wait.
 //
 // When the gateway host has acknowledged a packet, the head is removed and `sent`, when
 // given, is called; once per packet, in order. The queue must outlive the writes: the

@@ -132,7 +132,8 @@ TEST_F(SendPumpTest, MissingQueueIsNotAFailure) {
 // ---------------------------------------------------------------------------------
 // Acknowledgement: a packet leaves the queue when the gateway host has acknowledged it.
 // Steps, one letter each: F a firing, W the held write completes, A the host
-// acknowledges the oldest written packet, D the connection drops, C it is made again.
+// acknowledges the oldest written packet, D the connection drops, C it is made again,
+// S the held packet's marking turns out done.
 
 struct AckCase {
   std::string name;
@@ -141,6 +142,7 @@ struct AckCase {
   std::string steps;
   std::string gateway_got;  // the packets written, in order
   std::string queue_left;
+  int held = -1;  // the packet whose message-box row's marking is not known
 };
 
 class SendPumpAcknowledgement : public ::testing::TestWithParam<AckCase> {};
@@ -159,12 +161,14 @@ TEST_P(SendPumpAcknowledgement, LeavesOnlyWhenAcknowledgedAndGoesAgainInOrderAft
     link.CompleteAttempt();
   };
   connect();
+  if (c.held >= 0) queue.SetBboId(c.held, 7);
   for (char step : c.steps) {
     if (step == 'F') SendNextPacket(&queue, link, log, [&] { removed += "x"; }, c.per_send);
     if (step == 'W') link.CompleteWrite();
     if (step == 'A') link.Acknowledge();
     if (step == 'D') link.GatewayCloses();
     if (step == 'C') connect();
+    if (step == 'S') queue.SetBboId(c.held - static_cast<int>(removed.size()), 0);
   }
   std::string got, left;
   for (const auto& p : link.sent) got += p;
@@ -186,7 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "cd"},
         AckCase{"SeveralPerFiringEachInAWriteOfItsOwn", 3, FakeWrites::kCompleteAtOnce, "FAF", "abcd", "bcd"},
         AckCase{"SeveralPerFiringOneWriteAtATime", 3, FakeWrites::kHeld, "FWFWWFW", "abcd", "abcd"},
-        AckCase{"WriteInFlightAtADropGoesAgain", 2, FakeWrites::kHeld, "FWADCFWW", "abc", "bcd"}),
+        AckCase{"WriteInFlightAtADropGoesAgain", 2, FakeWrites::kHeld, "FWADCFWW", "abc", "bcd"},
+        AckCase{"HeldPacketWaitsAndSoDoesWhatFollows", 3, FakeWrites::kCompleteAtOnce, "FFAFSF", "abcd", "bcd", 1}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------

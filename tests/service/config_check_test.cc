@@ -55,7 +55,7 @@ TEST(DescribeSettings, UnsetPortLeavesBindingUnreadAndLineBreaksShow) {
 struct ElementsCase {
   std::string name;
   std::vector<std::string> added;  // lines put after the template's first
-  std::vector<std::string> notes;  // beyond the four settings the template lacks
+  std::vector<std::string> notes;  // beyond the five settings the template lacks
 };
 
 class DescribeElementsTest : public ::testing::TestWithParam<ElementsCase> {};
@@ -67,7 +67,8 @@ TEST_P(DescribeElementsTest, NamesMissingSettingsAndUnknownElements) {
   for (const auto& note : DescribeElements(lines))
     notes.push_back((note.kind == ConfigNote::Kind::kWarning ? "warning: " : "information: ") + note.text);
   std::vector<std::string> expected;
-  for (const char* name : {"SQLDriver", "PakkettenPerTick", "MaxInkomendePakketten", "MaxLeeftijdUitgaand"})
+  for (const char* name :
+       {"SQLDriver", "PakkettenPerTick", "PakkettenPerVerzending", "MaxInkomendePakketten", "MaxLeeftijdUitgaand"})
     if (std::none_of(GetParam().added.begin(), GetParam().added.end(),
                      [&](const std::string& line) { return line.starts_with(std::string("<") + name); }))
       expected.push_back(fmt::format("information: no {} in the file; in force: {}", name,
