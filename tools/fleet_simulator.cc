@@ -488,6 +488,7 @@ int Run(const Options& o) {
   {
     std::ofstream out(dir / "checker.txt");
     out << report.Text(1000000);
+    std::ofstream(dir / "record.txt") << record.Dump();
     std::ofstream faults(dir / "faults.txt");
     for (const auto& f : record.faults)
       faults << fmt::format("{:.3f} s real, {} ms sim: {} ({:.1f} s) {}\n", f.real_s, f.at, f.kind, f.seconds, f.detail);

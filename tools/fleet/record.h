@@ -163,6 +163,8 @@ struct Record {
   void AddDesk(DeskAction action);
   // "packet 1234 (taxi 117, boarding at 07:12:05)"
   std::string Describe(const SentPacket& packet) const;
+  // The whole record, one line per entry, packets in notation: for reading after a run.
+  std::string Dump() const;
   // The packet's TIME as a date-time; nothing when it has none.
   static std::optional<core::DateTime> PacketTime(const SentPacket& packet);
 };
