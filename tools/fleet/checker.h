@@ -39,6 +39,11 @@ struct Tally {
 };
 
 struct Finding {
+  Finding() = default;
+  Finding(std::string section, std::string kind, std::string concerns, std::string detail, long long wag_id)
+      : section(std::move(section)), kind(std::move(kind)), concerns(std::move(concerns)), detail(std::move(detail)),
+        wag_id(wag_id) {}
+
   std::string section;   // "positions", "rides", "terminal packets", ...
   std::string kind;      // "lost", "twice", "wrong"
   std::string concerns;  // "ride 123", "taxi 117", "packet 4567 (taxi 117, boarding at 07:12:05)"

@@ -657,7 +657,8 @@ std::string WithoutDate(const std::string& omschrijving) {
   return omschrijving;
 }
 
-Expectation Expect(const Record& record, const KnownIds& ids, const std::map<long long, int>& handled) {
+Expectation Expect(const Record& record, const KnownIds& ids, const std::map<long long, int>& handled,
+                   long long only) {
   Model model(record, ids);
   std::size_t p = 0, d = 0;
   while (p < record.sent.size() || d < record.desk.size()) {
@@ -665,6 +666,9 @@ Expectation Expect(const Record& record, const KnownIds& ids, const std::map<lon
         d >= record.desk.size() || (p < record.sent.size() && record.sent[p].order < record.desk[d].order);
     if (packet_first) {
       const SentPacket& sent = record.sent[p++];
+      if (only != 0 && sent.wag_id != only && sent.fields.size() > 5 &&
+          (sent.fields[1] == "NOOP" || sent.fields[5] == "099"))
+        continue;
       const auto times = handled.find(sent.seq);
       model.Packet(sent, times == handled.end() ? 1 : times->second);
     } else {

@@ -40,7 +40,7 @@ FleetSetup MakeFleet(const FleetShape& shape) {
 
     Driver d;
     d.chf_id = i;
-    d.naam = rng.Pick(kFirstNames) + " " + rng.Pick(kLastNames);
+    d.naam = fmt::format("{} {}", rng.Pick(kFirstNames), rng.Pick(kLastNames));
     d.pasnummer = std::to_string(7000 + i);
     setup.drivers.push_back(d);
 
