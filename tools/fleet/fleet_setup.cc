@@ -33,7 +33,7 @@ FleetSetup MakeFleet(const FleetShape& shape) {
     v.wag_taxis = 100 + i;
     v.unit = std::to_string(5000 + i);
     v.imei = setup.zol_id + v.unit;
-    v.wag_type = rng.Chance(0.2) ? "B" : "T";
+    v.wag_type = std::string(1, rng.Chance(0.2) ? 'B' : 'T');
     v.kmstand = rng.Between(20000, 300000);
     v.driver = i;
     setup.vehicles.push_back(v);
