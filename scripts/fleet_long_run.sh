@@ -43,7 +43,7 @@ if ((day)); then
   for database in $databases; do
     echo "== a day: $taxis taxis, $hours simulated hours at ${speed}x, faults, $database"
     rm -rf "$out/day-$database"
-    "$sim" --fleet "$taxis" --hours "$hours" --speed "$speed" --seed "$seed" --faults --figures \
+    "$sim" --fleet "$taxis" --hours "$hours" --speed "$speed" --seed "$seed" --faults --faults-per-hour 2 --figures \
       --database "$database" --work-dir "$out/day-$database" --max-findings 40 | tee "$out/day-$database.txt" || true
   done
 fi
