@@ -304,7 +304,11 @@ int Run(const Options& o) {
   options.rows_per_hour = 0.5 * 720.0 / o.speed;
   options.packets_per_hour = 0.5 * 720.0 * per_send / o.speed;
   options.position_interval = static_cast<fleet::SimMs>(o.position_every * fleet::kSecond);
-  record.info = {o.seed, o.taxis, options.duration, o.speed, o.database, o.faults, o.packets_per_tick, per_send};
+  record.info = {std::nullopt, o.seed, o.taxis, options.duration, o.speed, o.database, o.faults, o.packets_per_tick,
+                 per_send};
+  record.info.wall_start = dorvek::core::DateTime::FromTimePoint(
+      std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                             std::chrono::duration<double>(scheduler.RealSeconds())));
   fleet::DeskWorker desk(sql, scheduler);
   model = std::make_unique<fleet::FleetModel>(record, options, scheduler, gateway, desk);
 

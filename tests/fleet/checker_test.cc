@@ -51,7 +51,7 @@ class CheckerTest : public ::testing::Test {
   }
   void Positions(long long wag, int second, long long rows, double latitude = 51.4413) {
     state_.positions[{record_.setup.FindVehicle(wag)->imei, record_.setup.start.AddSeconds(second)->ToSql()}] = {
-        rows, latitude, 5.4778, 1, "ATU"};
+        rows, latitude, 5.4778, 1, "ATU", {}};
   }
   void Row(long long wag, long long actie, long long bbo_id) {
     DeskAction a;

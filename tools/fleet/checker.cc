@@ -384,24 +384,38 @@ class TwiceSlots {
  public:
   explicit TwiceSlots(const Record& record) {
     for (const FaultEvent& f : record.faults) {
-      if (f.kind == "service killed") slots_.push_back({f.real_s, kTwiceAfterCrash, false});
-      if (f.kind == "database server stopped") slots_.push_back({f.real_s, kTwiceAfterOutage, false});
+      const char* name = f.kind == "service killed"            ? kTwiceAfterCrash
+                         : f.kind == "database server stopped" ? kTwiceAfterOutage
+                                                               : nullptr;
+      if (name == nullptr) continue;
+      Slot slot{f.real_s, std::nullopt, name, false};
+      if (record.info.wall_start)
+        slot.wall = record.info.wall_start->AddSeconds(static_cast<long long>(std::llround(f.real_s)));
+      slots_.push_back(slot);
     }
   }
-  // The allowance of the first unused slot at or after `written` (any, when negative);
-  // empty when none is left.
-  std::string Take(double written) {
-    for (Slot& s : slots_)
-      if (!s.used && (written < 0 || s.at >= written)) {
+  // The allowance of an unused slot for a packet written at `written` (seconds of the
+  // run; negative: unknown) whose two handlings the service stamped `first` and `again`
+  // (when known): the fault must lie between them, give or take a second, else merely
+  // after the packet was written. Empty when none is left.
+  std::string Take(double written, const core::DateTime* first = nullptr, const core::DateTime* again = nullptr) {
+    for (Slot& s : slots_) {
+      if (s.used) continue;
+      bool fits = written < 0 || s.at >= written;
+      if (first && again && s.wall)
+        fits = *first->AddSeconds(-1) <= *s.wall && *s.wall <= *again->AddSeconds(1);
+      if (fits) {
         s.used = true;
         return s.name;
       }
+    }
     return {};
   }
 
  private:
   struct Slot {
     double at;
+    std::optional<core::DateTime> wall;
     const char* name;
     bool used;
   };
@@ -457,12 +471,19 @@ Report Check(const Record& record, const DispatchState& state) {
       continue;
     }
     ++t.present;
+    const PositionRows& row = found->second;
+    std::vector<core::DateTime> stamps = row.written;
+    std::sort(stamps.begin(), stamps.end());
     for (long long i = 1; i < count; ++i) {
-      Finding f{"positions", "twice", record.Describe(p), fmt::format("{} gps rows", count), p.wag_id};
-      f.allowance = slots.Take(p.written_s);
+      const bool known = static_cast<std::size_t>(i) < stamps.size();
+      Finding f{"positions", "twice", record.Describe(p),
+                known ? fmt::format("{} gps rows, written at {} and {}", count, stamps[i - 1].ToSql().substr(11),
+                                    stamps[i].ToSql().substr(11))
+                      : fmt::format("{} gps rows", count),
+                p.wag_id};
+      f.allowance = known ? slots.Take(p.written_s, &stamps[i - 1], &stamps[i]) : slots.Take(p.written_s);
       positions.Add(f);
     }
-    const PositionRows& row = found->second;
     const std::string* lat = FindPair(p.fields, "042");
     const std::string* lon = FindPair(p.fields, "043");
     std::vector<std::string> wrong;

@@ -40,10 +40,12 @@ double Coordinate(const db::Row& row, const char* column) {
 
 DispatchState ReadDispatchState(db::Database& db) {
   DispatchState s;
-  ReadInSlices(db, "gps", "GPS_id", "GPS_Imei, GPS_Datum_UTC, GPS_Latitude, GPS_Longitude, GOS_bdr_id, GPS_Statuscode",
+  ReadInSlices(db, "gps", "GPS_id", "GPS_Imei, GPS_Datum_UTC, GPS_Datum, GPS_Latitude, GPS_Longitude, GOS_bdr_id, GPS_Statuscode",
                [&](const db::Row& row) {
                  const auto time = row.Date("GPS_Datum_UTC");
                  PositionRows& p = s.positions[{row.Text("GPS_Imei"), time ? time->ToSql() : "NULL"}];
+                 if (const auto written = row.Date("GPS_Datum"); written && p.written.size() < 8)
+                   p.written.push_back(*written);
                  if (p.count++ == 0) {
                    p.latitude = Coordinate(row, "GPS_Latitude");
                    p.longitude = Coordinate(row, "GPS_Longitude");

@@ -19,6 +19,7 @@ struct PositionRows {
   double longitude = 0;
   long long bdr_id = 0;
   std::string statuscode;
+  std::vector<core::DateTime> written;  // GPS_Datum of each row (the service's time)
 };
 
 struct DispatchState {

@@ -85,8 +85,9 @@ void FaultInjector::Run() {
       std::lock_guard lock(mutex_);
       log_.push_back(event);
     }
-    // The next fault only once the service is back on the gateway.
-    gateway_.WaitConnected(std::chrono::seconds(45));
+    // The next fault only once the service is back on the gateway and has written its
+    // connection's notification, so two faults never overlap.
+    if (gateway_.WaitConnected(std::chrono::seconds(45))) Sleep(1.5);
   }
 }
 

@@ -137,6 +137,9 @@ struct ConnectionSpan {
 };
 
 struct RunInfo {
+  // The machine's local time when the run's real time began: faults and the service's
+  // own time stamps (GPS_Datum) are compared through it. Nothing when unknown.
+  std::optional<core::DateTime> wall_start;
   unsigned long long seed = 0;
   int taxis = 0;
   SimMs duration = 0;
