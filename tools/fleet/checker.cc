@@ -126,7 +126,13 @@ class Comparer {
       if (e_.rides.count(id)) continue;
       const long long wag = ride.at("pla_wagen") ? std::stoll(*ride.at("pla_wagen")) : 0;
       if (!Wanted(wag)) continue;
-      c_.Add({"rides", "twice", fmt::format("ride {} ({})", id, Taxi(r_, wag)),
+      // A second street-hail ride of one start is the start handled twice.
+      bool again = false;
+      for (const auto& [other, known] : e_.rides)
+        again = again || (known.count("pla_tijdstip_locatie") && known.at("pla_tijdstip_locatie") &&
+                          known.at("pla_tijdstip_locatie") == ride.at("pla_tijdstip_locatie") &&
+                          known.at("pla_wagen") == ride.at("pla_wagen"));
+      c_.Add({"rides", again ? "twice" : "wrong", fmt::format("ride {} ({})", id, Taxi(r_, wag)),
               fmt::format("not expected: {} created at {}", ShowCell(ride.at("pla_naam_reiziger")),
                           ShowCell(ride.at("pla_tijdstip_locatie"))),
               wag});
@@ -157,7 +163,10 @@ class Comparer {
       if (e_.sheets.count(id)) continue;
       const long long wag = std::stoll(sheet.at("lsn_wag_id").value_or("0"));
       if (!Wanted(wag)) continue;
-      c_.Add({"trip sheets", "twice", fmt::format("trip sheet {} ({})", id, Taxi(r_, wag)),
+      bool again = false;
+      for (const auto& [other, known] : e_.sheets)
+        again = again || (known.at("lsn_aanvang") == sheet.at("lsn_aanvang") && known.at("lsn_wag_id") == sheet.at("lsn_wag_id"));
+      c_.Add({"trip sheets", again ? "twice" : "wrong", fmt::format("trip sheet {} ({})", id, Taxi(r_, wag)),
               "not expected: opened " + ShowCell(sheet.at("lsn_aanvang")), wag});
     }
   }
