@@ -51,16 +51,17 @@
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"
 #include "fleet/checker.h"
-#include "fleet/desk_worker.h"
-#include "fleet/fault_injector.h"
 #include "fleet/fleet_model.h"
 #include "fleet/fleet_setup.h"
-#include "fleet/real_time_scheduler.h"
-#include "fleet/run_probes.h"
-#include "fleet/service_process.h"
-#include "fleet/tcp_gateway.h"
+#include "fleet/real/desk_worker.h"
+#include "fleet/real/fault_injector.h"
+#include "fleet/real/real_time_scheduler.h"
+#include "fleet/real/run_probes.h"
+#include "fleet/real/service_process.h"
+#include "fleet/real/tcp_gateway.h"
 #include "support/postgres_server.h"
 #include "support/service_config.h"
+#include "tool_exit.h"
 
 namespace {
 
@@ -72,14 +73,7 @@ constexpr int kExitDifferences = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitBroken = 3;
 
-class Exit : public std::runtime_error {
- public:
-  Exit(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
-  int status() const { return status_; }
-
- private:
-  int status_;
-};
+using dorvek::tools::Exit;
 
 struct Options {
   int taxis = 20;
@@ -113,12 +107,8 @@ Options Parse(int argc, char** argv) {
   o.binary = fs::canonical("/proc/self/exe").parent_path() / "dorvekzol";
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    if (flag == "--faults") {
-      o.faults = true;
-      continue;
-    }
-    if (flag == "--figures") {
-      o.figures = true;
+    if (flag == "--faults" || flag == "--figures") {
+      (flag == "--faults" ? o.faults : o.figures) = true;
       continue;
     }
     if (flag == "--help" || flag == "-h")

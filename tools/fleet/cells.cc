@@ -42,93 +42,53 @@ std::vector<std::string> CompareCells(const Cells& expected, const Cells& actual
   return out;
 }
 
+namespace {
+
+// A table's columns, given kind by kind.
+std::vector<ColumnSpec> Columns(std::initializer_list<std::pair<ColumnKind, std::vector<const char*>>> kinds) {
+  std::vector<ColumnSpec> columns;
+  for (const auto& [kind, names] : kinds)
+    for (const char* name : names) columns.push_back({name, kind});
+  return columns;
+}
+
+}  // namespace
+
 const std::vector<ColumnSpec>& RideColumns() {
-  using K = ColumnKind;
-  static const std::vector<ColumnSpec> columns = {
-      {"pla_wagen", K::kInt},
-      {"pla_lsn", K::kInt},
-      {"pla_status", K::kText},
-      {"pla_com_status", K::kInt},
-      {"pla_cloud", K::kInt},
-      {"pla_bedrag_1", K::kDecimal},
-      {"pla_km_map", K::kDecimal},
-      {"pla_odo_start", K::kDecimal},
-      {"pla_odo_stop", K::kDecimal},
-      {"pla_pasnummer", K::kText},
-      {"pla_tijdstip_bestemmen", K::kDate},
-      {"pla_tijdstip_vrijmelden", K::kDate},
-      {"pla_tijdstip_locatie", K::kDate},
-      {"pla_tijdstip_toewijzen", K::kDate},
-      {"pla_start_straat", K::kText},
-      {"pla_start_stad", K::kText},
-      {"pla_eind_straat", K::kText},
-      {"pla_eind_stad", K::kText},
-      {"pla_besstraat", K::kText},
-      {"pla_beststad", K::kText},
-      {"pla_ophstraat", K::kText},
-      {"pla_ophstad", K::kText},
-      {"pla_oph_land", K::kText},
-      {"pla_wachtseconden", K::kInt},
-      {"pla_retour_rbs", K::kInt},
-      {"pla_redenloosmelden", K::kText},
-      {"pla_tx_payment_type", K::kInt},
-      {"pla_tx_stop_type", K::kInt},
-      {"pla_tx_max_speed", K::kInt},
-      {"pla_tx_beladen", K::kInt},
-      {"pla_tx_arrival_stop", K::kInt},
-      {"pla_tx_paid_amount", K::kDecimal},
-      {"pla_tx_paid_extra", K::kDecimal},
-      {"pla_planning", K::kInt},
-      {"pla_planning_taxis", K::kInt},
-      {"pla_spoed", K::kInt},
-      {"pla_auto_wagen", K::kInt},
-      {"pla_filter", K::kText},
-      {"pla_chauffeur", K::kInt},
-      {"pla_reiziger", K::kInt},
-      {"pla_tarief_bedrijf", K::kInt},
-      {"pla_bdr_id", K::kInt},
-      {"pla_opmerking", K::kText},
-      {"pla_naam_reiziger", K::kText},
-      {"pla_soortvervoer", K::kText},
-      {"pla_soortwagen", K::kText},
-      {"pla_soortrit", K::kText},
-      {"pla_lopers", K::kInt},
-      {"pla_rolstoel", K::kInt},
-      {"pla_combineren", K::kInt},
-      {"pla_rc", K::kInt},
-      {"pla_route", K::kInt},
-  };
+  static const std::vector<ColumnSpec> columns = Columns({
+      {ColumnKind::kInt,
+       {"pla_wagen", "pla_lsn", "pla_com_status", "pla_cloud", "pla_wachtseconden", "pla_retour_rbs",
+        "pla_tx_payment_type", "pla_tx_stop_type", "pla_tx_max_speed", "pla_tx_beladen", "pla_tx_arrival_stop",
+        "pla_planning", "pla_planning_taxis", "pla_spoed", "pla_auto_wagen", "pla_chauffeur", "pla_reiziger",
+        "pla_tarief_bedrijf", "pla_bdr_id", "pla_lopers", "pla_rolstoel", "pla_combineren", "pla_rc", "pla_route"}},
+      {ColumnKind::kDecimal,
+       {"pla_bedrag_1", "pla_km_map", "pla_odo_start", "pla_odo_stop", "pla_tx_paid_amount", "pla_tx_paid_extra"}},
+      {ColumnKind::kDate,
+       {"pla_tijdstip_bestemmen", "pla_tijdstip_vrijmelden", "pla_tijdstip_locatie", "pla_tijdstip_toewijzen"}},
+      {ColumnKind::kText,
+       {"pla_status", "pla_pasnummer", "pla_start_straat", "pla_start_stad", "pla_eind_straat", "pla_eind_stad",
+        "pla_besstraat", "pla_beststad", "pla_ophstraat", "pla_ophstad", "pla_oph_land", "pla_redenloosmelden",
+        "pla_filter", "pla_opmerking", "pla_naam_reiziger", "pla_soortvervoer", "pla_soortwagen", "pla_soortrit"}},
+  });
   return columns;
 }
 
 const std::vector<ColumnSpec>& SheetColumns() {
-  using K = ColumnKind;
-  static const std::vector<ColumnSpec> columns = {
-      {"lsn_bdr_id", K::kInt},
-      {"lsn_wag_id", K::kInt},
-      {"lsn_chf_id", K::kInt},
-      {"lsn_status", K::kInt},
-      {"lsn_actie", K::kText},
-      {"lsn_rit", K::kInt},
-      {"lsn_route", K::kInt},
-      {"lsn_aanvang", K::kDate},
-      {"lsn_einde", K::kDate},
-      {"lsn_aanvang_bct", K::kDate},
-      {"lsn_einde_bct", K::kDate},
-      {"lsn_kilometerstand_aanvang", K::kDecimal},
-      {"lsn_kilometerstand_einde", K::kDecimal},
-      {"lsn_omschrijving", K::kText},
-  };
+  static const std::vector<ColumnSpec> columns = Columns({
+      {ColumnKind::kInt, {"lsn_bdr_id", "lsn_wag_id", "lsn_chf_id", "lsn_status", "lsn_rit", "lsn_route"}},
+      {ColumnKind::kDate, {"lsn_aanvang", "lsn_einde", "lsn_aanvang_bct", "lsn_einde_bct"}},
+      {ColumnKind::kDecimal, {"lsn_kilometerstand_aanvang", "lsn_kilometerstand_einde"}},
+      {ColumnKind::kText, {"lsn_actie", "lsn_omschrijving"}},
+  });
   return columns;
 }
 
 const std::vector<ColumnSpec>& FuelColumns() {
-  using K = ColumnKind;
-  static const std::vector<ColumnSpec> columns = {
-      {"bra_datum", K::kDate},        {"bra_wag_id", K::kInt},     {"bra_chf_id", K::kInt},
-      {"bra_bdr_id", K::kInt},        {"bra_liters", K::kDecimal}, {"bra_odometer_huidig", K::kDecimal},
-      {"bra_odometer_vorig", K::kDecimal}, {"bra_bedrag", K::kDecimal},
-  };
+  static const std::vector<ColumnSpec> columns = Columns({
+      {ColumnKind::kDate, {"bra_datum"}},
+      {ColumnKind::kInt, {"bra_wag_id", "bra_chf_id", "bra_bdr_id"}},
+      {ColumnKind::kDecimal, {"bra_liters", "bra_odometer_huidig", "bra_odometer_vorig", "bra_bedrag"}},
+  });
   return columns;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <set>
 
 #include <fmt/format.h>
@@ -100,75 +101,66 @@ class Comparer {
  private:
   bool Wanted(long long wag_id) const { return only_ < 0 || wag_id == only_; }
 
-  void Rides() {
-    std::set<long long> seen;
-    for (const auto& [id, ride] : e_.rides) {
-      const long long wag = e_.ride_vehicle.count(id) ? e_.ride_vehicle.at(id) : 0;
+  // Rows that the handlers or the dispatchers made, by id: each expected one there with
+  // the right columns, none over. A row over that repeats an expected one (the same
+  // vehicle and `when` column) comes from a packet handled twice.
+  struct Table {
+    const char* section;
+    const char* noun;  // "ride"
+    const char* place;  // the table, for the texts
+    const std::map<long long, Cells>& expected;
+    const std::map<long long, Cells>& actual;
+    const std::map<long long, long long>& missing;  // made-up id: the packet that made it
+    const std::vector<ColumnSpec>& columns;
+    const char* vehicle;
+    const char* when;
+  };
+  static long long VehicleOf(const Cells& row, const char* column) {
+    const auto it = row.find(column);
+    return it != row.end() && it->second ? std::stoll(*it->second) : 0;
+  }
+  void Rows(const Table& t, const std::function<long long(long long, const Cells&)>& vehicle_of) {
+    for (const auto& [id, row] : t.expected) {
+      const long long wag = vehicle_of(id, row);
       if (!Wanted(wag)) continue;
-      seen.insert(id);
-      ++c_.Of("rides", wag).expected;
+      ++c_.Of(t.section, wag).expected;
       if (id < 0) {
-        const long long seq = e_.missing_rides.at(id);
-        c_.Add({"rides", "lost", r_.Describe(r_.sent.at(seq - 1)), "its street-hail ride is not in planning", wag});
+        c_.Add({t.section, "lost", r_.Describe(r_.sent.at(t.missing.at(id) - 1)),
+                fmt::format("the {} it makes is not in {}", t.noun, t.place), wag});
         continue;
       }
-      const auto actual = s_.rides.find(id);
-      if (actual == s_.rides.end()) {
-        c_.Add({"rides", "lost", fmt::format("ride {}", id), "not in planning", wag});
+      const auto actual = t.actual.find(id);
+      if (actual == t.actual.end()) {
+        c_.Add({t.section, "lost", fmt::format("{} {}", t.noun, id), fmt::format("not in {}", t.place), wag});
         continue;
       }
-      ++c_.Of("rides", wag).present;
-      const auto diffs = CompareCells(ride, actual->second, RideColumns());
-      if (!diffs.empty())
-        c_.Add({"rides", "wrong", fmt::format("ride {} ({})", id, Taxi(r_, wag)), Join(diffs), wag});
+      ++c_.Of(t.section, wag).present;
+      const auto diffs = CompareCells(row, actual->second, t.columns);
+      if (!diffs.empty()) c_.Add({t.section, "wrong", fmt::format("{} {} ({})", t.noun, id, Taxi(r_, wag)), Join(diffs), wag});
     }
-    for (const auto& [id, ride] : s_.rides) {
-      if (e_.rides.count(id)) continue;
-      const long long wag = ride.at("pla_wagen") ? std::stoll(*ride.at("pla_wagen")) : 0;
+    for (const auto& [id, row] : t.actual) {
+      if (t.expected.count(id)) continue;
+      const long long wag = VehicleOf(row, t.vehicle);
       if (!Wanted(wag)) continue;
-      // A second street-hail ride of one start is the start handled twice.
+      const Cell& when = row.at(t.when);
       bool again = false;
-      for (const auto& [other, known] : e_.rides)
-        again = again || (known.count("pla_tijdstip_locatie") && known.at("pla_tijdstip_locatie") &&
-                          known.at("pla_tijdstip_locatie") == ride.at("pla_tijdstip_locatie") &&
-                          known.at("pla_wagen") == ride.at("pla_wagen"));
-      c_.Add({"rides", again ? "twice" : "wrong", fmt::format("ride {} ({})", id, Taxi(r_, wag)),
-              fmt::format("not expected: {} created at {}", ShowCell(ride.at("pla_naam_reiziger")),
-                          ShowCell(ride.at("pla_tijdstip_locatie"))),
-              wag});
+      for (const auto& [other, known] : t.expected)
+        again = again || (when && known.count(t.when) && known.at(t.when) == when && VehicleOf(known, t.vehicle) == wag);
+      c_.Add({t.section, again ? "twice" : "wrong", fmt::format("{} {} ({})", t.noun, id, Taxi(r_, wag)),
+              fmt::format("not expected: {} {}", t.when, ShowCell(when)), wag});
     }
   }
 
+  void Rides() {
+    Rows({"rides", "ride", "planning", e_.rides, s_.rides, e_.missing_rides, RideColumns(), "pla_wagen",
+          "pla_tijdstip_locatie"},
+         [&](long long id, const Cells&) { return e_.ride_vehicle.count(id) ? e_.ride_vehicle.at(id) : 0; });
+  }
+
   void Sheets() {
-    for (const auto& [id, sheet] : e_.sheets) {
-      const long long wag = std::stoll(sheet.at("lsn_wag_id").value_or("0"));
-      if (!Wanted(wag)) continue;
-      ++c_.Of("trip sheets", wag).expected;
-      if (id < 0) {
-        c_.Add({"trip sheets", "lost", r_.Describe(r_.sent.at(e_.missing_sheets.at(id) - 1)),
-                "its trip sheet is not in ritstaten", wag});
-        continue;
-      }
-      const auto actual = s_.sheets.find(id);
-      if (actual == s_.sheets.end()) {
-        c_.Add({"trip sheets", "lost", fmt::format("trip sheet {}", id), "not in ritstaten", wag});
-        continue;
-      }
-      ++c_.Of("trip sheets", wag).present;
-      const auto diffs = CompareCells(sheet, actual->second, SheetColumns());
-      if (!diffs.empty())
-        c_.Add({"trip sheets", "wrong", fmt::format("trip sheet {} ({})", id, Taxi(r_, wag)), Join(diffs), wag});
-    }
-    for (const auto& [id, sheet] : s_.sheets) {
-      if (e_.sheets.count(id)) continue;
-      const long long wag = std::stoll(sheet.at("lsn_wag_id").value_or("0"));
-      if (!Wanted(wag)) continue;
-      bool again = false;
-      for (const auto& [other, known] : e_.sheets)
-        again = again || (known.at("lsn_aanvang") == sheet.at("lsn_aanvang") && known.at("lsn_wag_id") == sheet.at("lsn_wag_id"));
-      c_.Add({"trip sheets", again ? "twice" : "wrong", fmt::format("trip sheet {} ({})", id, Taxi(r_, wag)),
-              "not expected: opened " + ShowCell(sheet.at("lsn_aanvang")), wag});
-    }
+    Rows({"trip sheets", "trip sheet", "ritstaten", e_.sheets, s_.sheets, e_.missing_sheets, SheetColumns(),
+          "lsn_wag_id", "lsn_aanvang"},
+         [](long long, const Cells& row) { return VehicleOf(row, "lsn_wag_id"); });
   }
 
   template <typename Key, typename Show>

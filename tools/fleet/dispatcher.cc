@@ -115,48 +115,42 @@ void Dispatcher::Observe(const std::vector<db::Row>& sheets, const std::vector<d
 
 // --- writing -----------------------------------------------------------------------------
 
-Dispatcher::RowPlan Dispatcher::NextRow(long long wag_id, long long actie, long long pla_id, std::string text) {
+DeskAction Dispatcher::NextRow(long long wag_id, long long actie, long long pla_id, std::string text) {
   const SimMs second = std::max(parts_.scheduler.Now() / kSecond * kSecond, last_row_second_ + kSecond);
   last_row_second_ = second;
-  RowPlan row;
+  DeskAction row;
+  row.kind = DeskAction::Kind::kMessageRow;
   row.wag_id = wag_id;
   row.actie = actie;
   row.pla_id = pla_id;
   row.text = std::move(text);
-  row.datum = SimDateTime(parts_.record.setup.start, second);
-  row.marker = fmt::format("FLEET-{}", ++markers_);
+  row.bbo_datum = SimDateTime(parts_.record.setup.start, second);
+  row.bbo_code = fmt::format("FLEET-{}", ++markers_);
   return row;
 }
 
-long long Dispatcher::WriteRow(db::Database& db, const RowPlan& row) {
+long long Dispatcher::WriteRow(db::Database& db, const DeskAction& row) {
   const std::string find = "select bbo_id from berichtenbox where bbo_code = :code";
-  auto rows = db.Query(find, {{"code", row.marker}});
+  auto rows = db.Query(find, {{"code", row.bbo_code}});
   if (rows.empty()) {
     db.Insert("berichtenbox", {{"bbo_soort", 6LL},
                                {"bbo_bdr_id", 1LL},
                                {"bbo_wag_id", row.wag_id},
-                               {"bbo_code", row.marker},
-                               {"bbo_datum", row.datum},
+                               {"bbo_code", row.bbo_code},
+                               {"bbo_datum", row.bbo_datum},
                                {"bbo_verwerkt", 0LL},
                                {"bbo_pakket", TextOrNull(row.text)},
                                {"bbo_pla_id", row.pla_id},
                                {"bbo_actie", row.actie}});
-    rows = db.Query(find, {{"code", row.marker}});
+    rows = db.Query(find, {{"code", row.bbo_code}});
   }
   return rows.at(0).Int("bbo_id");
 }
 
-void Dispatcher::RecordRow(const RowPlan& row, long long bbo_id, bool yields_packet) {
-  DeskAction action;
-  action.kind = DeskAction::Kind::kMessageRow;
-  action.at = parts_.scheduler.Now();
-  action.wag_id = row.wag_id;
-  action.pla_id = row.pla_id;
-  action.bbo_id = bbo_id;
-  action.actie = row.actie;
-  action.text = row.text;
-  action.bbo_datum = row.datum;
-  parts_.record.AddDesk(action);
+void Dispatcher::RecordRow(DeskAction row, long long bbo_id, bool yields_packet) {
+  row.at = parts_.scheduler.Now();
+  row.bbo_id = bbo_id;
+  parts_.record.AddDesk(row);
   if (yields_packet) ++rows_written_;
 }
 
@@ -234,7 +228,7 @@ void Dispatcher::Offer(Taxi& taxi, Fate fate, long long returned) {
 
   const long long wag_id = taxi.vehicle->wag_id;
   const long long lsn_id = taxi.lsn_id;
-  const RowPlan row = NextRow(wag_id, 1, 0, "");
+  const DeskAction row = NextRow(wag_id, 1, 0, "");
   auto id = std::make_shared<long long>(returned);
   auto bbo_id = std::make_shared<long long>(0);
   parts_.desk.Submit(
@@ -287,7 +281,7 @@ void Dispatcher::Offer(Taxi& taxi, Fate fate, long long returned) {
                                  wag_id, lsn_id, returned));
         }
         db.Execute(fmt::format("update ritstaten set lsn_rit={} where lsn_id={}", *id, lsn_id));
-        RowPlan written = row;
+        DeskAction written = row;
         written.pla_id = *id;
         *bbo_id = WriteRow(db, written);
       },
@@ -301,7 +295,7 @@ void Dispatcher::Offer(Taxi& taxi, Fate fate, long long returned) {
         action.plan = plan;
         action.plan.pla_id = *id;
         parts_.record.AddDesk(action);
-        RowPlan written = row;
+        DeskAction written = row;
         written.pla_id = *id;
         RecordRow(written, *bbo_id, true);
         taxi.ride = *id;
@@ -316,7 +310,7 @@ void Dispatcher::Offer(Taxi& taxi, Fate fate, long long returned) {
 }
 
 void Dispatcher::Withdraw(Taxi& taxi, long long ride, long long lsn_id) {
-  const RowPlan row = NextRow(taxi.vehicle->wag_id, 2, ride, "");
+  const DeskAction row = NextRow(taxi.vehicle->wag_id, 2, ride, "");
   auto bbo_id = std::make_shared<long long>(0);
   parts_.desk.Submit(
       [row, bbo_id, ride, lsn_id](db::Database& db) {
@@ -362,7 +356,7 @@ void Dispatcher::Messages() {
   std::vector<Taxi*> on_duty, off_duty;
   for (Taxi& taxi : parts_.taxis) (taxi.on_duty() ? on_duty : off_duty).push_back(&taxi);
   const double draw = rng_.Unit();
-  RowPlan row;
+  DeskAction row;
   bool yields = true;
   if (draw < 0.55 && !on_duty.empty()) {
     row = NextRow(rng_.Pick(on_duty)->vehicle->wag_id, rng_.Chance(0.5) ? 99 : 98, 0,

@@ -65,19 +65,12 @@ class Dispatcher {
   void Withdraw(Taxi& taxi, long long ride, long long lsn_id);
   void Free(Taxi& taxi, long long lsn_id);
   void Messages();
-  // A berichtenbox row of kind 6, written inside a desk job (so after the job's other
-  // writes); its date is one second past the last row's at least, so rows keep order.
-  struct RowPlan {
-    long long wag_id = 0;
-    long long actie = 0;
-    long long pla_id = 0;
-    std::string text;
-    core::DateTime datum;
-    std::string marker;
-  };
-  RowPlan NextRow(long long wag_id, long long actie, long long pla_id, std::string text);
-  static long long WriteRow(db::Database& db, const RowPlan& row);
-  void RecordRow(const RowPlan& row, long long bbo_id, bool yields_packet);
+  // A berichtenbox row of kind 6 (a DeskAction of kind kMessageRow), written inside a
+  // desk job after the job's other writes; its date is one second past the last row's at
+  // least, so rows keep their order.
+  DeskAction NextRow(long long wag_id, long long actie, long long pla_id, std::string text);
+  static long long WriteRow(db::Database& db, const DeskAction& row);
+  void RecordRow(DeskAction row, long long bbo_id, bool yields_packet);
   Taxi* IdleTaxi(SimMs needed);
   bool Running() const { return parts_.scheduler.Now() < duration_; }
 

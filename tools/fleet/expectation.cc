@@ -228,6 +228,17 @@ class Model {
     if (f.Get("035") == "006" && !f.Get("043").empty()) Notify(119, "Wagen " + taxi_ + " einde zwarte rit");
   }
 
+  // The id the database gave the row this packet makes, found by key; one made up (below
+  // zero, noted in `missing`) when the database holds no such row.
+  template <typename Key>
+  long long IdOf(const std::map<Key, long long>& known, const Key& key, const std::map<long long, Cells>& taken,
+                 std::map<long long, long long>& missing) {
+    const auto found = known.find(key);
+    if (found != known.end() && !taken.count(found->second)) return found->second;
+    missing[--made_up_] = seq_;
+    return made_up_;
+  }
+
   // --- trip sheets --------------------------------------------------------------------
   void Set(long long lsn_id, const std::string& column, Cell value) {
     const auto it = out_.sheets.find(lsn_id);
@@ -296,14 +307,7 @@ class Model {
     Cells* sheet = OpenSheet("BLM");
     if (sheet == nullptr) return;
     const long long lsn_id = SheetId(out_.sheets, sheet);
-    const auto known = ids_.hail_rides.find({vehicle_->wag_id, time_.ToSql()});
-    long long id;
-    if (known != ids_.hail_rides.end() && !out_.rides.count(known->second)) {
-      id = known->second;
-    } else {
-      id = --made_up_;
-      out_.missing_rides[id] = seq_;
-    }
+    const long long id = IdOf(ids_.hail_rides, {vehicle_->wag_id, time_.ToSql()}, out_.rides, out_.missing_rides);
     const std::string street = f.Get("003"), town = f.Get("004"), odometer = f.Get("036");
     const Setup& s = record_.setup;
     Cells ride = {{"pla_cloud", IntCell(1)},
@@ -523,14 +527,8 @@ class Model {
       if (d.pasnummer == std::to_string(pass)) driver = &d;
     if (driver == nullptr) return false;
     if (OpenSheet({}, driver->chf_id) != nullptr) return false;
-    const auto known = ids_.sheets.find({vehicle_->wag_id, driver->chf_id, time_.ToSql()});
-    long long id;
-    if (known != ids_.sheets.end() && !out_.sheets.count(known->second)) {
-      id = known->second;
-    } else {
-      id = --made_up_;
-      out_.missing_sheets[id] = seq_;
-    }
+    const long long id =
+        IdOf(ids_.sheets, {vehicle_->wag_id, driver->chf_id, time_.ToSql()}, out_.sheets, out_.missing_sheets);
     const core::DateTime einde = time_.AddSeconds(record_.setup.con_standaard_uren * 60).value_or(time_);
     const std::string odometer = f.Get("005");
     out_.sheets[id] = {

@@ -298,15 +298,7 @@ void FleetModel::EndHail(Taxi& taxi) {
   if (!taxi.rng.Chance(0.05)) pairs.emplace_back("003", Address(taxi.rng));
   if (!taxi.rng.Chance(0.05)) pairs.emplace_back("004", taxi.rng.Pick(kTowns));
   if (!taxi.rng.Chance(0.05)) pairs.emplace_back("036", std::to_string(taxi.tenths()));
-  const long long fare = 350 + taxi.rng.Between(200, 4000) + km % 7;
-  pairs.emplace_back("012", std::to_string(fare));
-  pairs.emplace_back("011", std::to_string(taxi.rng.Between(1, 3)));
-  pairs.emplace_back("034", std::to_string(taxi.rng.Between(1, 2)));
-  pairs.emplace_back("060", std::to_string(taxi.rng.Between(40, 110)));
-  pairs.emplace_back("063", "1");
-  pairs.emplace_back("064", std::to_string(taxi.rng.Between(0, 3)));
-  pairs.emplace_back("069", std::to_string(fare + taxi.rng.Between(0, 300)));
-  pairs.emplace_back("033", std::to_string(taxi.rng.Between(0, 200)));
+  TripFigures(taxi, pairs, 350 + taxi.rng.Between(200, 4000) + km % 7);
   Send(taxi, "street-hail end", Header(taxi, "FORM", "001"), pairs);
   Enter(taxi, Phase::kAwaitFree);
   dispatcher_.AwaitFree(taxi);
@@ -457,13 +449,7 @@ void FleetModel::Arrive(Taxi& taxi) {
   Later(taxi, taxi.rng.Between(5 * kMinute, 30 * kMinute), &FleetModel::Alight);
 }
 
-void FleetModel::Alight(Taxi& taxi) {
-  const long long fare = 500 + taxi.rng.Between(300, 6000);
-  Pairs pairs = {{"000", std::to_string(taxi.ride)}, {"001", "003"}};
-  if (!taxi.rng.Chance(0.05)) pairs.emplace_back("003", Address(taxi.rng));
-  if (!taxi.rng.Chance(0.1)) pairs.emplace_back("004", taxi.rng.Pick(kTowns));
-  if (!taxi.rng.Chance(0.08)) pairs.emplace_back("036", std::to_string(taxi.tenths()));
-  if (!taxi.rng.Chance(0.2)) pairs.emplace_back("031", fmt::format("P{}", taxi.rng.Between(100, 999)));
+void FleetModel::TripFigures(Taxi& taxi, Pairs& pairs, long long fare) {
   pairs.emplace_back("012", std::to_string(fare));
   pairs.emplace_back("011", std::to_string(taxi.rng.Between(1, 3)));
   pairs.emplace_back("034", std::to_string(taxi.rng.Between(1, 2)));
@@ -472,6 +458,16 @@ void FleetModel::Alight(Taxi& taxi) {
   pairs.emplace_back("064", std::to_string(taxi.rng.Between(0, 3)));
   pairs.emplace_back("069", std::to_string(fare + taxi.rng.Between(0, 500)));
   pairs.emplace_back("033", std::to_string(taxi.rng.Between(0, 250)));
+}
+
+void FleetModel::Alight(Taxi& taxi) {
+  const long long fare = 500 + taxi.rng.Between(300, 6000);
+  Pairs pairs = {{"000", std::to_string(taxi.ride)}, {"001", "003"}};
+  if (!taxi.rng.Chance(0.05)) pairs.emplace_back("003", Address(taxi.rng));
+  if (!taxi.rng.Chance(0.1)) pairs.emplace_back("004", taxi.rng.Pick(kTowns));
+  if (!taxi.rng.Chance(0.08)) pairs.emplace_back("036", std::to_string(taxi.tenths()));
+  if (!taxi.rng.Chance(0.2)) pairs.emplace_back("031", fmt::format("P{}", taxi.rng.Between(100, 999)));
+  TripFigures(taxi, pairs, fare);
   Send(taxi, "alighting", Header(taxi, "FORM", "000"), pairs);
   Enter(taxi, Phase::kAwaitFree);
   dispatcher_.AwaitFree(taxi);

@@ -63,18 +63,23 @@ class FleetModel : private DispatchEvents {
   void KeepAliveTick(std::size_t index);
   void GatewayTick();
 
+  // A shift, and what an idle taxi does next (Step).
   void LogIn(Taxi& taxi);
   void Step(Taxi& taxi);
   void EndShift(Taxi& taxi);
+  // Street hails, breaks, refuelling, the small events of a terminal.
   void StartHail(Taxi& taxi);
   void EndHail(Taxi& taxi);
   void StartBreak(Taxi& taxi);
   void EndBreak(Taxi& taxi);
   void Refuel(Taxi& taxi);
   void SmallEvent(Taxi& taxi);
+  // A dispatched ride, from the offer on.
   void Answer(Taxi& taxi);
   void Arrive(Taxi& taxi);
   void Alight(Taxi& taxi);
+  // The trip computer's figures at the end of a ride.
+  void TripFigures(Taxi& taxi, Pairs& pairs, long long fare);
 
   // Sends one packet of the taxi's terminal, with its position when `traced`.
   void Send(Taxi& taxi, const std::string& kind, PacketHeader header, Pairs pairs,

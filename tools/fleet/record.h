@@ -118,6 +118,7 @@ struct DeskAction {
   long long actie = 0;           // kMessageRow
   std::string text;              // kMessageRow: bbo_pakket
   core::DateTime bbo_datum;      // kMessageRow
+  std::string bbo_code;          // kMessageRow: the dispatchers' own mark, to find it again
 };
 
 struct FaultEvent {

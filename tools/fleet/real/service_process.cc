@@ -1,8 +1,6 @@
-#include "fleet/service_process.h"
+#include "fleet/real/service_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
+#include "support/service_process.h"
 
 namespace dorvek::fleet {
 
@@ -27,51 +25,12 @@ ServiceProcess::~ServiceProcess() {
 }
 
 void ServiceProcess::Start() {
-  std::vector<std::string> args = {launch_.binary.string(),
-                                   "--base-dir",
-                                   launch_.base_dir.string(),
-                                   "--event-log",
-                                   launch_.event_log.string(),
-                                   "--lan-target",
-                                   "127.0.0.1:" + std::to_string(launch_.notice_port)};
-  std::vector<std::string> env;
-  for (char** e = environ; e && *e; ++e) {
-    const std::string assignment = *e;
-    const std::string name = assignment.substr(0, assignment.find('='));
-    // Not tied to a service manager: the child is no unit of ours.
-    if (name == "NOTIFY_SOCKET" || name == "WATCHDOG_USEC" || name == "WATCHDOG_PID" || name == "JOURNAL_STREAM" ||
-        name == "LISTEN_FDS" || name == "LISTEN_PID")
-      continue;
-    env.push_back(assignment);
-  }
-  env.insert(env.end(), launch_.env.begin(), launch_.env.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, launch_.output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGHUP}) sigaddset(&defaults, s);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  const int error = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (error != 0) {
-    pid_ = -1;
-    throw std::runtime_error("cannot start " + launch_.binary.string() + ": " + std::strerror(error));
-  }
+  const std::vector<std::string> args = {"--base-dir",  launch_.base_dir.string(), "--event-log",
+                                         launch_.event_log.string(), "--lan-target",
+                                         "127.0.0.1:" + std::to_string(launch_.notice_port)};
+  // Appended, so what every instance of a run wrote stays.
+  pid_ = test_support::SpawnChild(launch_.binary, args, test_support::ChildEnvironment(launch_.env), launch_.output,
+                                  launch_.output, test_support::OutputFiles::kAppend);
 }
 
 void ServiceProcess::Signal(int signal) {

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "fleet/random.h"
-#include "fleet/real_time_scheduler.h"
+#include "fleet/real/real_time_scheduler.h"
+#include "fleet/real/tcp_gateway.h"
 #include "fleet/record.h"
-#include "fleet/tcp_gateway.h"
 
 namespace dorvek::fleet {
 

@@ -1,4 +1,4 @@
-#include "fleet/run_probes.h"
+#include "fleet/real/run_probes.h"
 
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"

@@ -1,4 +1,4 @@
-#include "fleet/real_time_scheduler.h"
+#include "fleet/real/real_time_scheduler.h"
 
 namespace dorvek::fleet {
 

@@ -15,7 +15,7 @@
 #include "db/connection_settings.h"
 #include "db/soci_database.h"
 #include "fleet/fleet_ports.h"
-#include "fleet/real_time_scheduler.h"
+#include "fleet/real/real_time_scheduler.h"
 
 namespace dorvek::fleet {
 

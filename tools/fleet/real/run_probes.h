@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "db/connection_settings.h"
-#include "fleet/service_process.h"
+#include "fleet/real/service_process.h"
 
 namespace dorvek::fleet {
 

@@ -1,4 +1,4 @@
-#include "fleet/tcp_gateway.h"
+#include "fleet/real/tcp_gateway.h"
 
 #include <fstream>
 #include <sstream>

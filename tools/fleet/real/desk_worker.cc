@@ -1,4 +1,4 @@
-#include "fleet/desk_worker.h"
+#include "fleet/real/desk_worker.h"
 
 #include <chrono>
 
