@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -180,7 +181,21 @@ double Percentile(std::vector<double> values, double p) {
   return values[at];
 }
 
+// The service child of this run, so a signal that ends the run ends it too.
+std::atomic<pid_t> service_pid{-1};
+
+void EndWithChild(int signal) {
+  const pid_t child = service_pid.load();
+  if (child > 0) ::kill(child, SIGKILL);
+  ::_exit(128 + signal);
+}
+
 int Run(const Options& o) {
+  struct sigaction action {};
+  action.sa_handler = EndWithChild;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+
   // --- the run's directory and database ---------------------------------------------
   bool own_dir = o.work_dir.empty();
   fs::path dir = o.work_dir;
@@ -273,6 +288,7 @@ int Run(const Options& o) {
   const auto start_service = [&] {
     std::lock_guard lock(service_mutex);
     service.Start();
+    service_pid = service.pid();
     ++starts;
   };
   const auto end_service = [&](int signal, bool expect_clean) {

@@ -170,15 +170,20 @@ void Dispatcher::Plan() {
   Taxi* taxi = IdleTaxi(kRideRoom);
   if (taxi == nullptr) return;
   const double draw = rng_.Unit();
-  const Fate fate = draw < 0.60   ? Fate::kComplete
+  const Fate fate = next_fate_ ? *next_fate_
+                    : draw < 0.60 ? Fate::kComplete
                     : draw < 0.68 ? Fate::kNoShow
                     : draw < 0.78 ? Fate::kRefuse
                     : draw < 0.83 ? Fate::kReject
                     : draw < 0.88 ? Fate::kStale
                                   : Fate::kWithdraw;
-  const int rows = fate == Fate::kWithdraw ? 2 : 1;
-  const int packets = rows + (fate == Fate::kNoShow ? 1 : 0);
+  // The offer's row and packet, and the no-show's reply; a withdrawal takes its own when
+  // it is written.
+  const int rows = 1;
+  const int packets = fate == Fate::kNoShow ? 2 : 1;
+  next_fate_ = fate;
   if (!parts_.budget.TryTake(parts_.scheduler.Now(), rows, packets)) return;
+  next_fate_.reset();
   long long returned = 0;
   if (!returned_.empty() && rng_.Chance(0.6)) {
     returned = returned_.front();
@@ -305,11 +310,18 @@ void Dispatcher::Offer(Taxi& taxi, Fate fate, long long returned) {
           const long long ride = *id;
           parts_.scheduler.At(parts_.scheduler.Now() + rng_.Between(kMinute, 4 * kMinute),
                               [this, t, ride, lsn_id] { Withdraw(*t, ride, lsn_id); });
+          ++withdrawals_waiting_;
         }
       });
 }
 
 void Dispatcher::Withdraw(Taxi& taxi, long long ride, long long lsn_id) {
+  if (!parts_.budget.TryTake(parts_.scheduler.Now(), 1, 1)) {
+    Taxi* t = &taxi;
+    parts_.scheduler.At(parts_.scheduler.Now() + kMinute, [this, t, ride, lsn_id] { Withdraw(*t, ride, lsn_id); });
+    return;
+  }
+  --withdrawals_waiting_;
   const DeskAction row = NextRow(taxi.vehicle->wag_id, 2, ride, "");
   auto bbo_id = std::make_shared<long long>(0);
   parts_.desk.Submit(
@@ -352,7 +364,8 @@ void Dispatcher::Free(Taxi& taxi, long long lsn_id) {
 void Dispatcher::Messages() {
   if (!Running()) return;
   parts_.scheduler.At(parts_.scheduler.Now() + rng_.Between(3 * kMinute, 12 * kMinute), [this] { Messages(); });
-  if (!parts_.budget.TryTake(parts_.scheduler.Now(), 1, 1)) return;
+  // Room goes to the withdrawals first.
+  if (withdrawals_waiting_ > 0 || !parts_.budget.TryTake(parts_.scheduler.Now(), 1, 1)) return;
   std::vector<Taxi*> on_duty, off_duty;
   for (Taxi& taxi : parts_.taxis) (taxi.on_duty() ? on_duty : off_duty).push_back(&taxi);
   const double draw = rng_.Unit();

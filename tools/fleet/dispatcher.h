@@ -13,6 +13,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "fleet/fleet_ports.h"
@@ -83,6 +84,10 @@ class Dispatcher {
   long long markers_ = 0;
   SimMs last_row_second_ = -kSecond;
   std::deque<long long> returned_;  // refused rides waiting for another taxi
+  // A fate drawn while the service had no room for what it asks: kept for the next
+  // plan, so fates that need more room are not drawn less often.
+  std::optional<Fate> next_fate_;
+  int withdrawals_waiting_ = 0;
 };
 
 }  // namespace dorvek::fleet
