@@ -347,6 +347,8 @@ void DorvekService::WriteMetricsFile() {
   state.message_box_set_aside = message_box_.set_aside();
   state.database_connected = parts_.db.IsOpen();
   state.gateway_connected = parts_.link.state() == gateway::SocketState::kConnected;
+  state.queue_file_in_step = queue_store_.healthy();
+  state.reading = reading_;
   try {
     WriteFileAtomically(metrics_file(), MetricsText(metrics_, state));
     if (metrics_write_failed_) parts_.log.Info("Taxis Dorvek ZOL metrics weer geschreven: " + metrics_file().string());
