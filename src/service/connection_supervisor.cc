@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "db/notifications.h"
+#include "service/unit_grants.h"
 
 namespace dorvek::service {
 
@@ -31,10 +32,18 @@ void ConnectionSupervisor::ReportOutage(const std::string& text) {
 std::string ConnectionSupervisor::FailureText(std::error_code error) const {
   std::string text = fmt::format("Taxis Dorvek ZOL cliënt kon geen verbinding maken met {}:{}: {}",
                                  settings_.binding, settings_.PortText(), error.message());
-  // The unit's IP firewall refuses what it does not allow with EPERM, at once.
-  if (error == std::errc::operation_not_permitted)
+  // The unit's IP firewall refuses what it does not allow: a datagram or a connect the
+  // kernel rejects at once with EPERM, or a connect whose packets it drops, which ends
+  // in a time-out. INSTALL allows a literal Binding outside the local networks; one
+  // changed since, or a name, is not.
+  const auto address = LiteralAddress(settings_.binding);
+  if (error == std::errc::operation_not_permitted) {
     text += " (het adres valt buiten IPAddressAllow= van de unit, of een firewall weigert het: "
             "systemctl edit DorvekZOL)";
+  } else if (error == std::errc::timed_out && address && !IsLocalAddress(*address)) {
+    text += " (een adres buiten de lokale netwerken moet in IPAddressAllow= van de unit staan: "
+            "INSTALL opnieuw uitvoeren, of systemctl edit DorvekZOL)";
+  }
   return text;
 }
 

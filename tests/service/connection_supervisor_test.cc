@@ -196,14 +196,33 @@ TEST_F(ConnectionSupervisorTest, FailedAttemptsAreOneWarningPerOutageAndNoNotifi
   EXPECT_EQ(NotificationCodes(), (std::vector<long long>{4006, 4007}));
 }
 
-TEST_F(ConnectionSupervisorTest, AnAddressTheSystemRefusesNamesTheUnitsAllowList) {
-  StartAttempt();
-  link_.FailAttempt(std::errc::operation_not_permitted);
-  ASSERT_EQ(log_.entries().size(), 1u);
-  EXPECT_NE(log_.entries()[0].text.find("127.0.0.1:4001: Operation not permitted (het adres valt buiten "
-                                        "IPAddressAllow="),
-            std::string::npos)
-      << log_.entries()[0].text;
+// The unit's firewall refuses with EPERM, or drops a connect until it times out: the
+// warning names the unit's allow list then, for a time-out only outside the local
+// networks (where an address of INSTALL's list may be missing).
+TEST_F(ConnectionSupervisorTest, AnAddressTheFirewallMayRefuseNamesTheUnitsAllowList) {
+  const struct {
+    std::string binding;
+    std::errc reason;
+    std::string hint;
+  } cases[] = {
+      {"127.0.0.1", std::errc::operation_not_permitted, "Operation not permitted (het adres valt buiten IPAddressAllow="},
+      {"198.51.100.1", std::errc::timed_out, "Connection timed out (een adres buiten de lokale netwerken moet in IPAddressAllow="},
+      {"10.9.9.2", std::errc::timed_out, "Connection timed out"},
+  };
+  for (const auto& c : cases) {
+    settings_.binding = c.binding;
+    log_.Clear();
+    Connect();  // a connection ends the last case's outage
+    link_.GatewayCloses();
+    log_.Clear();
+    StartAttempt();
+    link_.FailAttempt(c.reason);
+    ASSERT_EQ(log_.entries().size(), 1u) << c.binding;
+    const std::string text = log_.entries()[0].text;
+    EXPECT_NE(text.find(c.binding + ":4001: " + c.hint), std::string::npos) << text;
+    EXPECT_EQ(text.find("IPAddressAllow=") != std::string::npos, c.hint.find("IPAddressAllow=") != std::string::npos)
+        << text;
+  }
 }
 
 TEST_F(ConnectionSupervisorTest, GatewayClosingLogsAndPosts4007) {
