@@ -16,7 +16,9 @@
 #include <systemd/sd-daemon.h>
 
 #include "core/clock.h"
+#include "core/control_names.h"
 #include "core/host_event_log.h"
+#include "core/json_file_event_log.h"
 #include "core/metrics.h"
 #include "db/computer_name.h"
 #include "db/metered_database.h"
@@ -119,8 +121,7 @@ class Host {
                    static_cast<long long>(std::chrono::microseconds(kLanLookupStartAllowance).count()));
       service_.ServiceStart();
     } catch (const std::exception& e) {
-      log_->Write(core::LogEntry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0,
-                                 std::string("Service failed on start: ") + e.what()});
+      FailedStart(std::string("Service failed on start: ") + e.what());
       // Its own status, which the unit does not restart on: the service stops.
       return kExitStartFailed;
     }
@@ -236,6 +237,27 @@ class Host {
     if (!cl.base_dir.empty()) args += " --base-dir " + QuoteArgument(base_dir_.string());
     if (!cl.lan_target.empty()) args += " --lan-target " + QuoteArgument(cl.lan_target);
     return args.empty() ? args : args.substr(1);
+  }
+
+  // The host's entry about a failed start. Under systemd it goes through the unit's
+  // stderr stream (priority prefix "<3>"): journald learns the unit of a native entry
+  // from the sender's /proc entry, and a process that ends right after its first entry
+  // is often gone by then, so the one entry that says why would be missing from
+  // journalctl -u and systemctl status.
+  void FailedStart(const std::string& text) {
+    const core::LogEntry entry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0, text};
+    if (!core::StderrIsJournal()) {
+      log_->Write(entry);
+      return;
+    }
+    std::fprintf(stderr, "<3>%s\n", core::ShowControlChars(text, core::ControlForm::kOneLine).c_str());
+    std::fflush(stderr);
+    if (options_.command_line.event_log.empty()) return;
+    try {
+      core::JsonFileEventLog(options_.command_line.event_log, clock_).Write(entry);
+    } catch (const std::exception&) {
+      // The journal has it.
+    }
   }
 
   // What the configuration lacks for the service to do anything: an error entry now,
