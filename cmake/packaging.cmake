@@ -3,6 +3,7 @@
 # database scripts and the Prometheus alerting rules in /usr/share/dorvekzol, the README
 # and the manual page dorvekzol(8).
 # Installing it registers and starts nothing: `/opt/dorvekzol/dorvekzol INSTALL` does.
+# Upgrading it restarts a running service.
 # Depends is found from the executable by dpkg-shlibdeps, plus what the executable loads
 # or runs without linking it.
 
@@ -42,7 +43,8 @@ unattended as the systemd service DorvekZOL under the user dorvekzol.
 
 Installing the package starts nothing: run /opt/dorvekzol/dorvekzol INSTALL
 to create the user, register the service and write the configuration
-template, then see dorvekzol(8).")
+template, then see dorvekzol(8). Upgrading the package restarts the
+service when it runs.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME dorvekzol_${PROJECT_VERSION}_${DORVEK_DEB_ARCH}.deb)
@@ -56,6 +58,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, passwd, systemd")
 # The sqlite3 shell makes a trial database from /usr/share/dorvekzol/sqlite.sql.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/prerm)
+# The maintainer scripts: the prerm unregisters the service at removal, the postinst
+# restarts it after an upgrade (it knows its own version, to tell a reinstallation).
+configure_file(${CMAKE_SOURCE_DIR}/packaging/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                                WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_BINARY_DIR}/packaging/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

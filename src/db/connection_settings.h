@@ -35,8 +35,9 @@ struct DatabaseTimeouts {
 };
 
 // How long a SQLite statement waits for a lock another program holds, natively and
-// through the SQLite ODBC driver.
-inline constexpr std::chrono::seconds kSqliteBusyTimeout{5};
+// through the SQLite ODBC driver, before it fails as a time-out: short, because the
+// event loop waits with it. The work is tried again later instead.
+inline constexpr std::chrono::milliseconds kSqliteBusyTimeout{250};
 
 // What the connection may do to the database. A SQLite file opened kReadOnly is neither
 // created nor switched to WAL; ODBC connections are the same either way.

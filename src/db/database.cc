@@ -9,6 +9,12 @@ bool IsConnectionFailure(const std::exception& failure) {
   return error != nullptr && error->kind() == FailureKind::kConnection;
 }
 
+bool IsTransientFailure(const std::exception& failure) {
+  const auto* error = dynamic_cast<const DatabaseError*>(&failure);
+  return error != nullptr &&
+         (error->kind() == FailureKind::kConnection || error->kind() == FailureKind::kTimeout);
+}
+
 void Database::Insert(std::string_view table, const Columns& columns) {
   const Statement statement = BuildInsert(table, columns);
   Execute(statement.sql, statement.params);

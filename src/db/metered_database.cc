@@ -45,4 +45,8 @@ void MeteredDatabase::Execute(std::string_view sql, const Params& params) {
   Counted([&] { inner_.Execute(sql, params); });
 }
 
+void MeteredDatabase::CommitWork() {
+  Counted([&] { inner_.CommitWork(); });
+}
+
 }  // namespace dorvek::db

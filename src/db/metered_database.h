@@ -5,20 +5,20 @@
 // the connection itself (at a stop, before its last notification) is no reconnect.
 
 #include "core/metrics.h"
-#include "db/database.h"
+#include "db/forwarding_database.h"
 
 namespace dorvek::db {
 
-class MeteredDatabase : public Database {
+class MeteredDatabase : public ForwardingDatabase {
  public:
-  MeteredDatabase(Database& inner, core::Metrics& metrics) : inner_(inner), metrics_(metrics) {}
+  MeteredDatabase(Database& inner, core::Metrics& metrics)
+      : ForwardingDatabase(inner), inner_(inner), metrics_(metrics) {}
 
-  bool IsOpen() const override { return inner_.IsOpen(); }
   void Open() override;
   void Close() override;
-  Dialect dialect() const override { return inner_.dialect(); }
   std::vector<Row> Query(std::string_view sql, const Params& params = {}) override;
   void Execute(std::string_view sql, const Params& params = {}) override;
+  void CommitWork() override;
 
  private:
   template <typename Work>

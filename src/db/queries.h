@@ -61,6 +61,9 @@ inline constexpr std::string_view ADOUitgaandIds =
 inline constexpr std::string_view ADOUitgaandRow =
     "select * from (berichtenbox\nINNER JOIN wagens ON wag_id=bbo_wag_id)\nwhere bbo_soort=6\n"
     "AND bbo_verwerkt=0\nAND bbo_id=:bbo_id";
+// Whether a message-box row is marked processed. Parameter "bbo_id": integer.
+inline constexpr std::string_view BerichtVerwerkt =
+    "select bbo_verwerkt from berichtenbox where bbo_id=:bbo_id";
 // One ride. Parameter "Ritnummer": integer.
 inline constexpr std::string_view ADORITUIT = "select * from planning\nwhere pla_id=:Ritnummer";
 // Vehicle by number. Parameter "Wagennummer".

@@ -49,6 +49,10 @@ struct SociDatabase::Session {
   // What each ODBC statement is given as SQL_ATTR_QUERY_TIMEOUT, in seconds.
   SQLULEN query_timeout_s = 0;
   SqliteDeadline sqlite_deadline;
+  sqlite_api::sqlite3* sqlite = nullptr;  // the native connection, for SQLite files
+  // The driver undoes a failed statement of a transaction alone by itself (psqlODBC's
+  // statement-level rollback, its default): no savepoints of ours then.
+  bool driver_undoes_statements = false;
 };
 
 namespace {
@@ -69,6 +73,12 @@ std::string DbmsName(soci::session& sql) {
   if (!SQL_SUCCEEDED(SQLGetInfo(backend->hdbc_, SQL_DBMS_NAME, name, sizeof name, &length)))
     return {};
   return std::string(reinterpret_cast<const char*>(name));
+}
+
+// Whole seconds for an ODBC time-out: at least one, and never more than max.
+SQLULEN TimeoutSeconds(std::chrono::milliseconds budget, SQLULEN max) {
+  const auto seconds = static_cast<SQLULEN>((budget.count() + 999) / 1000);
+  return std::clamp<SQLULEN>(seconds, 1, max);
 }
 
 // Gives an ODBC statement its time-out. A driver that cannot take one runs without.
@@ -98,6 +108,8 @@ std::string SqliteConnectString(const std::filesystem::path& file, Access access
     }
     return fmt::format("db={}?immutable=1 timeout=5 readonly=1", uri);
   }
+  // The busy time-out is set per statement (SociDatabase::Run); the one here only
+  // covers the opening.
   const bool blank = path.find(' ') != std::string::npos;
   return fmt::format("db={}{}{} timeout=5", blank ? "\"" : "", path, blank ? "\"" : "");
 }
@@ -112,6 +124,14 @@ std::string OpeningFailureText(std::string text, const ConnectionSettings& setti
 
 // Closes a session; the ODBC backend's disconnect may throw, and nothing may escape.
 void CloseQuietly(soci::session& sql) noexcept {
+  // An ODBC driver refuses to disconnect with a transaction open (25000), and the
+  // session's destructor would try again and throw: end the transaction first.
+  if (sql.get_backend() != nullptr && sql.get_backend_name() == "odbc") {
+    try {
+      sql.rollback();
+    } catch (...) {
+    }
+  }
   try {
     sql.close();
   } catch (...) {
@@ -348,10 +368,11 @@ bool IsTimeoutState(std::string_view sqlstate) {
   return sqlstate == "HYT00" || sqlstate == "HYT01" || sqlstate == "57014";
 }
 
-bool IsBrokenConnection(const FailureInfo& failure) {
-  if (failure.sqlstate.size() >= 2 && failure.sqlstate.compare(0, 2, "08") == 0) return true;
-  if (failure.timed_out || IsTimeoutState(failure.sqlstate)) return true;
-  return !failure.session_connected;
+FailureKind ClassifyFailure(const FailureInfo& failure) {
+  if (failure.sqlstate.size() >= 2 && failure.sqlstate.compare(0, 2, "08") == 0) return FailureKind::kConnection;
+  if (!failure.session_connected) return FailureKind::kConnection;
+  if (failure.timed_out || failure.busy || IsTimeoutState(failure.sqlstate)) return FailureKind::kTimeout;
+  return FailureKind::kStatement;
 }
 
 bool IsTimedOutOpening(std::string_view sqlstate, SteadyClock::duration took,
@@ -432,7 +453,7 @@ Dialect SociDatabase::dialect() const {
   return connected_dialect_.value_or(settings_.dialect());
 }
 
-std::unique_ptr<SociDatabase::Session> SociDatabase::Connect() {
+std::unique_ptr<SociDatabase::Session> SociDatabase::Connect(std::chrono::seconds login_timeout) {
   auto session = std::make_unique<Session>();
   session->dialect = settings_.dialect();
   if (settings_.backend() == Backend::kSqlite) {
@@ -444,6 +465,7 @@ std::unique_ptr<SociDatabase::Session> SociDatabase::Connect() {
           "Cannot establish connection to the database. {}: no such file", file.string()));
     session->sql.open(soci::sqlite3, SqliteConnectString(file, settings_.access));
     auto* backend = static_cast<soci::sqlite3_session_backend*>(session->sql.get_backend());
+    session->sqlite = backend->conn_;
     sqlite_api::sqlite3_progress_handler(backend->conn_, kSqliteProgressSteps, &SqliteProgress,
                                          &session->sqlite_deadline);
     try {
@@ -458,7 +480,10 @@ std::unique_ptr<SociDatabase::Session> SociDatabase::Connect() {
   session->odbc = true;
   const OdbcDriverKind driver = settings_.DriverKind();
   session->query_timeout_s = OdbcQueryTimeout(driver, settings_.timeouts.statement);
-  soci::connection_parameters parameters(soci::odbc, OdbcConnectionString(settings_));
+  session->driver_undoes_statements = driver == OdbcDriverKind::kPsqlOdbc;
+  ConnectionSettings settings = settings_;
+  settings.timeouts.login = login_timeout;
+  soci::connection_parameters parameters(soci::odbc, OdbcConnectionString(settings));
   parameters.set_option(soci::odbc_option_driver_complete, "0");  // never prompt
   session->sql.open(parameters);
   session->dialect = DialectOfDbmsName(DbmsName(session->sql), session->dialect);
@@ -478,10 +503,17 @@ void SociDatabase::Open() {
     if (clock_.Steady() < *paused_until_) throw DatabaseError(pause_text_, kLost);
     paused_until_.reset();
   }
+  // The login gets what is left of the work's deadline, in whole seconds.
+  std::chrono::seconds login = settings_.timeouts.login;
+  if (deadline_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - SteadyClock::now());
+    if (left.count() <= 0) throw DatabaseError(std::string(kOutOfTimeText), FailureKind::kTimeout);
+    login = std::min(login, std::chrono::seconds(std::max<long long>(1, (left.count() + 999) / 1000)));
+  }
   const auto started = SteadyClock::now();
   std::unique_ptr<Session> session;
   try {
-    session = Connect();
+    session = Connect(login);
   } catch (const soci::soci_error& e) {
     std::string sqlstate;
     if (const auto* odbc = dynamic_cast<const soci::odbc_soci_error*>(&e))
@@ -489,6 +521,7 @@ void SociDatabase::Open() {
     const std::string text =
         HidePassword(OpeningFailureText(e.get_error_message(), settings_), settings_.password);
     if (settings_.backend() == Backend::kOdbc &&
+        login == settings_.timeouts.login &&
         IsTimedOutOpening(sqlstate, SteadyClock::now() - started, settings_.timeouts.login)) {
       paused_until_ = clock_.Steady() + settings_.timeouts.reopen_pause;
       pause_text_ = text;
@@ -507,49 +540,185 @@ void SociDatabase::Close() {
   if (!session_) return;
   CloseQuietly(session_->sql);
   session_.reset();
+  // The transaction of a unit under way went with the connection.
+  if (work_ == WorkState::kActive)
+    Doom(DatabaseError("Connection closed during a transaction", FailureKind::kConnection));
   log_.Info(kDisconnectedText);
+}
+
+std::chrono::milliseconds SociDatabase::StatementBudget() const {
+  std::chrono::milliseconds budget = settings_.timeouts.statement;
+  if (deadline_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - SteadyClock::now());
+    if (left.count() <= 0) throw DatabaseError(std::string(kOutOfTimeText), FailureKind::kTimeout);
+    budget = std::min(budget, left);
+  }
+  return budget;
+}
+
+void SociDatabase::RawExecute(Session& session, const std::string& sql, std::chrono::milliseconds budget) {
+  soci::statement st(session.sql);
+  st.alloc();
+  if (session.odbc) SetQueryTimeout(st, TimeoutSeconds(budget, session.query_timeout_s));
+  st.prepare(sql);
+  st.define_and_bind();
+  st.execute(true);
+}
+
+void SociDatabase::Doom(const DatabaseError& failure) {
+  work_ = WorkState::kDoomed;
+  work_failure_ = failure;
+}
+
+DatabaseError SociDatabase::Failed(Session& session, const soci::soci_error& e) {
+  FailureInfo failure;
+  failure.timed_out = session.sqlite_deadline.interrupted;
+  if (const auto* sqlite = dynamic_cast<const soci::sqlite3_soci_error*>(&e)) {
+    const int rc = sqlite->result() & 0xff;
+    failure.busy = rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+    failure.timed_out = failure.timed_out || rc == SQLITE_INTERRUPT;
+  }
+  if (session.odbc) {
+    if (const auto* odbc = dynamic_cast<const soci::odbc_soci_error*>(&e))
+      failure.sqlstate = reinterpret_cast<const char*>(odbc->odbc_error_code());
+    try {
+      failure.session_connected = session.sql.is_connected();
+    } catch (...) {
+      failure.session_connected = false;
+    }
+  }
+  const FailureKind kind = ClassifyFailure(failure);
+  DatabaseError error(HidePassword(e.get_error_message(), settings_.password), kind);
+  // FreeTDS's cancel of a timed-out statement leaves the connection in doubt.
+  const bool close = kind == FailureKind::kConnection ||
+                     (kind == FailureKind::kTimeout && session.odbc &&
+                      settings_.DriverKind() == OdbcDriverKind::kFreeTds);
+  if (work_ == WorkState::kBegun || work_ == WorkState::kActive) {
+    if (kind != FailureKind::kStatement || work_ == WorkState::kBegun) {
+      Doom(error);
+    } else if (!session.driver_undoes_statements) {
+      // The statement's own failure: only it is undone, the unit goes on.
+      try {
+        RawExecute(session, session.dialect == Dialect::kSqlServer ? "ROLLBACK TRANSACTION dz" : "ROLLBACK TO SAVEPOINT dz",
+                   std::chrono::seconds(5));
+      } catch (const soci::soci_error& undo) {
+        Doom(DatabaseError(HidePassword(e.get_error_message(), settings_.password) + " (" +
+                               HidePassword(undo.get_error_message(), settings_.password) + ")",
+                           FailureKind::kStatement));
+      }
+    }
+  }
+  if (close) Close();
+  return error;
+}
+
+void SociDatabase::BeginWork() {
+  if (work_ != WorkState::kNone) RollbackWork();
+  work_ = WorkState::kBegun;
+  work_failure_.reset();
+}
+
+void SociDatabase::EndTransaction(bool commit) {
+  if (!session_) return;
+  Session& session = *session_;
+  if (session.sqlite != nullptr && sqlite_api::sqlite3_get_autocommit(session.sqlite) != 0) return;
+  if (!session.odbc) {
+    RawExecute(session, commit ? "COMMIT" : "ROLLBACK", std::chrono::seconds(5));
+  } else if (commit) {
+    session.sql.commit();
+  } else {
+    session.sql.rollback();
+  }
+}
+
+void SociDatabase::CommitWork() {
+  const WorkState state = std::exchange(work_, WorkState::kNone);
+  std::optional<DatabaseError> doomed = std::exchange(work_failure_, std::nullopt);
+  if (state == WorkState::kDoomed) {
+    work_ = WorkState::kDoomed;  // RollbackWork undoes what is left
+    RollbackWork();
+    throw *doomed;
+  }
+  if (state != WorkState::kActive || !session_) return;
+  try {
+    EndTransaction(true);
+  } catch (const soci::soci_error& e) {
+    const DatabaseError error = Failed(*session_, e);
+    work_ = WorkState::kActive;
+    RollbackWork();
+    throw error;
+  }
+}
+
+void SociDatabase::RollbackWork() noexcept {
+  const WorkState state = std::exchange(work_, WorkState::kNone);
+  work_failure_.reset();
+  if (state == WorkState::kNone || state == WorkState::kBegun || !session_) return;
+  try {
+    EndTransaction(false);
+  } catch (...) {
+    // A connection that cannot even roll back is not trusted with more.
+    try {
+      Close();
+    } catch (...) {
+    }
+    work_ = WorkState::kNone;
+    work_failure_.reset();
+  }
 }
 
 template <typename Work>
 auto SociDatabase::Run(Work&& work) {
-  Open();
-  Session& session = *session_;
-  // Statements run only in here, so the deadline is set afresh before each.
-  session.sqlite_deadline = {SteadyClock::now() + settings_.timeouts.statement, false};
+  if (work_ == WorkState::kDoomed) throw *work_failure_;
   try {
-    return work(session);
-  } catch (const soci::soci_error& e) {
-    FailureInfo failure;
-    failure.timed_out = session.sqlite_deadline.interrupted;
-    if (session.odbc) {
-      if (const auto* odbc = dynamic_cast<const soci::odbc_soci_error*>(&e))
-        failure.sqlstate = reinterpret_cast<const char*>(odbc->odbc_error_code());
-      try {
-        failure.session_connected = session.sql.is_connected();
-      } catch (...) {
-        failure.session_connected = false;
-      }
-    }
-    const std::string message = HidePassword(e.get_error_message(), settings_.password);
-    if (!IsBrokenConnection(failure)) throw DatabaseError(message);
-    Close();
-    throw DatabaseError(message, FailureKind::kConnection);
+    Open();
   } catch (const DatabaseError& e) {
-    throw DatabaseError(HidePassword(e.what(), settings_.password));
+    if (work_ == WorkState::kBegun && e.kind() != FailureKind::kStatement) Doom(e);
+    throw;
+  }
+  Session& session = *session_;
+  std::chrono::milliseconds budget{0};
+  try {
+    budget = StatementBudget();
+  } catch (const DatabaseError& e) {
+    if (work_ != WorkState::kNone) Doom(e);
+    throw;
+  }
+  // Statements run only in here, so the deadline is set afresh before each.
+  session.sqlite_deadline = {SteadyClock::now() + budget, false};
+  if (session.sqlite != nullptr)
+    sqlite_api::sqlite3_busy_timeout(
+        session.sqlite, static_cast<int>(std::min<long long>(budget.count(), std::chrono::milliseconds(kSqliteBusyTimeout).count())));
+  const SQLULEN seconds = TimeoutSeconds(budget, session.query_timeout_s);
+  try {
+    if (work_ == WorkState::kBegun) {
+      if (session.odbc)
+        session.sql.begin();
+      else
+        RawExecute(session, "BEGIN IMMEDIATE", budget);
+      work_ = WorkState::kActive;
+    }
+    if (work_ == WorkState::kActive && !session.driver_undoes_statements)
+      RawExecute(session, session.dialect == Dialect::kSqlServer ? "SAVE TRANSACTION dz" : "SAVEPOINT dz", budget);
+    return work(session, seconds);
+  } catch (const soci::soci_error& e) {
+    throw Failed(session, e);
+  } catch (const DatabaseError& e) {
+    throw DatabaseError(HidePassword(e.what(), settings_.password), e.kind());
   } catch (const std::exception& e) {
     throw DatabaseError(HidePassword(e.what(), settings_.password));
   }
 }
 
 std::vector<Row> SociDatabase::Query(std::string_view sql, const Params& params) {
-  return Run([&](Session& session) {
+  return Run([&](Session& session, SQLULEN timeout_s) {
     Bindings bindings(params, session.dialect);
     std::vector<Row> rows;
     if (session.odbc) {
       soci::statement st(session.sql);
       bindings.AttachTo(st);
       st.alloc();
-      SetQueryTimeout(st, session.query_timeout_s);
+      SetQueryTimeout(st, timeout_s);
       st.prepare(std::string(sql));
       st.define_and_bind();
       st.execute(false);  // binds and executes; the rows are read below
@@ -571,12 +740,12 @@ std::vector<Row> SociDatabase::Query(std::string_view sql, const Params& params)
 }
 
 void SociDatabase::Execute(std::string_view sql, const Params& params) {
-  Run([&](Session& session) {
+  Run([&](Session& session, SQLULEN timeout_s) {
     Bindings bindings(params, session.dialect);
     soci::statement st(session.sql);
     bindings.AttachTo(st);
     st.alloc();
-    if (session.odbc) SetQueryTimeout(st, session.query_timeout_s);
+    if (session.odbc) SetQueryTimeout(st, timeout_s);
     st.prepare(std::string(sql));
     st.define_and_bind();
     st.execute(true);

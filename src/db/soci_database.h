@@ -14,6 +14,10 @@
 #include "db/connection_settings.h"
 #include "db/database.h"
 
+namespace soci {
+class soci_error;
+}
+
 namespace dorvek::db {
 
 inline constexpr std::string_view kIncompleteSettingsText =
@@ -22,24 +26,26 @@ inline constexpr std::string_view kOperationAbortedText = "Operation aborted";
 inline constexpr std::string_view kConnectedText = "Taxis Dorvek ZOL database gekoppeld";
 inline constexpr std::string_view kDisconnectedText =
     "Taxis Dorvek ZOL database verbinding verbroken";
+inline constexpr std::string_view kOutOfTimeText = "Database work out of time: its deadline has passed";
+
 
 // What a failure of the provider says about the connection it happened on.
 struct FailureInfo {
   std::string sqlstate;              // ODBC SQLSTATE, empty for other backends
   bool session_connected = true;     // what the session said when asked after the failure
   bool timed_out = false;            // the statement ran past its time-out
+  bool busy = false;                 // SQLite: the file was busy or locked by another program
 };
 
 // True for the SQLSTATEs of a time-out: HYT00 and HYT01 (the driver's own clock) and
 // 57014 (PostgreSQL cancelled the statement at its statement_timeout).
 bool IsTimeoutState(std::string_view sqlstate);
 
-// True when the failure shows the connection itself is gone (SQLSTATE class 08, or the
-// session no longer connected), or the statement timed out: a server that let a
-// statement run past its time-out is not trusted with the next one. Such a connection
-// is closed and opened afresh on next use. A statement error, a busy or damaged SQLite
-// file are not such failures.
-bool IsBrokenConnection(const FailureInfo& failure);
+// What the failure says: kConnection when the connection itself is gone (SQLSTATE class
+// 08, or the session no longer connected), which is then closed and opened afresh on
+// next use; kTimeout when the statement ran past its time-out or waited too long for a
+// lock; else kStatement, the statement's own failure (a damaged SQLite file included).
+FailureKind ClassifyFailure(const FailureInfo& failure);
 
 // True when a failed opening counts as timed out, so further openings pause: its
 // SQLSTATE says so (FreeTDS), or it took about the whole login time-out (psqlODBC reports
@@ -61,9 +67,10 @@ Dialect DialectOfDbmsName(std::string_view dbms_name, Dialect fallback);
 // One connection, opened on first use and kept open. Not thread-safe: every use must
 // come from one thread (the service's event loop), or be serialised by the caller.
 //
-// No use waits longer than the settings' time-outs allow (DatabaseTimeouts): the login
-// time-out goes to the driver before connecting, the statement time-out onto every
-// statement. Per path:
+// No use waits longer than the settings' time-outs allow (DatabaseTimeouts), nor past
+// the deadline of the work under way (SetDeadline): the login time-out goes to the
+// driver before connecting, the statement time-out onto every statement, each cut to
+// what is left of the deadline. Per path:
 //   FreeTDS     Timeout=login in the connection string; per statement
 //               SQL_ATTR_QUERY_TIMEOUT = half the statement time-out, because on expiry
 //               FreeTDS sends a cancel and waits as long again before it drops the
@@ -71,11 +78,19 @@ Dialect DialectOfDbmsName(std::string_view dbms_name, Dialect fallback);
 //   psqlODBC    libpq's connect_timeout, keepalives and tcp_user_timeout in pqopt; per
 //               statement SQL_ATTR_QUERY_TIMEOUT, which the server enforces (57014).
 //   other ODBC  per statement SQL_ATTR_QUERY_TIMEOUT, where the driver honours it.
-//   SQLite      a busy time-out for locks, and a progress handler that interrupts a
-//               statement past its time-out (natively; the SQLite ODBC driver has only
-//               the busy time-out).
-// A statement that times out closes the connection. An opening that times out makes
+//   SQLite      a short busy time-out for locks (kSqliteBusyTimeout: a lock the dispatch
+//               programs hold is waited for by trying again later, not by holding the
+//               event loop), and a progress handler that interrupts a statement past its
+//               time-out (natively; the SQLite ODBC driver has only the busy time-out).
+// A statement that times out fails with kTimeout and keeps its connection, except on
+// FreeTDS, whose cancel leaves the connection in doubt. An opening that times out makes
 // every use fail at once with the same text until reopen_pause has passed.
+//
+// A unit of work is a transaction: BEGIN IMMEDIATE on SQLite (a deferred one that read
+// first could not write after another program's commit), the driver's manual commit on
+// ODBC; the savepoint before each statement is "SAVEPOINT", or "SAVE TRANSACTION" on SQL
+// Server, but none of ours through psqlODBC, whose statement-level rollback (its default)
+// sets one itself.
 //
 //   closed --use--> opening --ok--> open --broken or timed out--> closed
 //                      |                                             ^
@@ -112,6 +127,14 @@ class SociDatabase : public Database {
   std::vector<Row> Query(std::string_view sql, const Params& params = {}) override;
   void Execute(std::string_view sql, const Params& params = {}) override;
 
+  void SetDeadline(std::optional<TimePoint> deadline) override { deadline_ = deadline; }
+  std::optional<TimePoint> deadline() const override { return deadline_; }
+  void BeginWork() override;
+  void CommitWork() override;
+  void RollbackWork() noexcept override;
+  bool InWork() const override { return work_ != WorkState::kNone; }
+  std::optional<DatabaseError> WorkFailure() const override { return work_failure_; }
+
   const ConnectionSettings& settings() const { return settings_; }
   // Settings for the next opening; a connection already open stays as it is, and a
   // pause after a timed-out opening ends.
@@ -120,9 +143,22 @@ class SociDatabase : public Database {
  private:
   struct Session;
 
-  std::unique_ptr<Session> Connect();
+  enum class WorkState { kNone, kBegun, kActive, kDoomed };
+
+  std::unique_ptr<Session> Connect(std::chrono::seconds login_timeout);
   template <typename Work>
   auto Run(Work&& work);
+  // How long the next statement may take: the statement time-out, cut to what is left
+  // of the deadline. Throws a time-out when nothing is left.
+  std::chrono::milliseconds StatementBudget() const;
+  // Runs a statement of this layer's own (BEGIN, SAVEPOINT and the like).
+  void RawExecute(Session& session, const std::string& sql, std::chrono::milliseconds budget);
+  // Turns a failure of the provider into what the caller gets, after closing a broken
+  // connection and undoing or dooming the unit of work.
+  DatabaseError Failed(Session& session, const soci::soci_error& e);
+  void Doom(const DatabaseError& failure);
+  // Ends the transaction on the connection, if one is open; a failure closes it.
+  void EndTransaction(bool commit);
 
   ConnectionSettings settings_;
   core::EventLog& log_;
@@ -133,6 +169,9 @@ class SociDatabase : public Database {
   // After a timed-out opening: until when openings fail at once, and with what text.
   std::optional<std::chrono::steady_clock::time_point> paused_until_;
   std::string pause_text_;
+  std::optional<TimePoint> deadline_;
+  WorkState work_ = WorkState::kNone;
+  std::optional<DatabaseError> work_failure_;
 };
 
 }  // namespace dorvek::db

@@ -47,7 +47,10 @@ std::string RemoveAll(const std::string& text, const std::string& what) {
 }  // namespace
 
 PacketController::PacketController(Parts parts)
-    : parts_(parts), log_(parts_.log), handler_parts_{log_, parts_.clock, parts_.db, settings_} {
+    : parts_(parts),
+      held_log_(parts_.log),
+      log_(held_log_),
+      handler_parts_{log_, parts_.clock, parts_.db, settings_} {
   // The handlers in the order they are tried. Every row whose number and condition hold
   // runs, unless an earlier one ended the packet.
   const auto key_new = [](const PacketContext& p) {
@@ -88,67 +91,166 @@ std::vector<std::string_view> PacketController::families() const {
 }
 
 void PacketController::Count(std::string_view family, Counted outcome) {
-  if (parts_.metrics == nullptr) return;
-  auto it = parts_.metrics->packets.find(family);
-  if (it == parts_.metrics->packets.end()) it = parts_.metrics->packets.try_emplace(std::string(family)).first;
-  ++(outcome == Counted::kFailed ? it->second.failed : it->second.handled);
+  if (parts_.metrics != nullptr) counts_.emplace_back(std::string(family), outcome);
 }
+
+void PacketController::ApplyCounts() {
+  for (const auto& [family, outcome] : counts_) {
+    auto it = parts_.metrics->packets.find(family);
+    if (it == parts_.metrics->packets.end()) it = parts_.metrics->packets.try_emplace(family).first;
+    ++(outcome == Counted::kFailed ? it->second.failed : it->second.handled);
+  }
+  counts_.clear();
+}
+
+namespace {
+
+// The packet as the journal can show it: control characters written out.
+std::string Readable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f)
+      out += fmt::format("<0x{:02X}>", u);
+    else
+      out += c;
+  }
+  return out;
+}
+
+}  // namespace
 
 HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
                                           VehicleLookup lookup) {
   if (lookup == VehicleLookup::kAfresh) vehicles_.clear();
   if (inbound.empty()) return HandleResult::kQueueEmpty;
+  counts_.clear();
+  const std::uint64_t failures_at_start = log_.failures();
+  const std::string text = inbound.front();
+  // Only this controller takes from the head, so a head equal to the text kept there is
+  // that packet, tried again.
+  const bool tried_before = retrying_ && *retrying_ == text;
+  if (!tried_before) {
+    retrying_.reset();
+    tries_ = 0;
+  }
+  gateway::PakketVelden velden;
+  try {
+    if (!tried_before && text.find("XGATE") != std::string::npos)
+      db::SendUDPDorvek(parts_.lan, log_, settings_.netwerksleutel, db::kNoticeGateway,
+                        settings_.computer_name, parts_.clock.LocalNow(), db::kNoticeIdentity, "0000");
+    velden = gateway::ReadPacket(text);
+    if (!tried_before && text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
+      std::string lines;
+      for (const auto& [name, value] : velden.entries()) lines += name + "=" + value + "\r\n";
+      log_.Info(lines);
+    }
+  } catch (const std::exception& e) {
+    log_.Warning(e.what());
+  }
+  if (velden.empty() || velden.Get("UNIT") == "XGATE") {  // the gateway's own
+    Count(kControllerFamily, log_.failures() != failures_at_start ? Counted::kFailed : Counted::kHandled);
+    ApplyCounts();
+    inbound.pop_front();
+    retrying_.reset();
+    return HandleResult::kTaken;
+  }
+
+  // From here on the packet's entries and replies wait for the outcome of its work.
+  const std::size_t outbound_before = outbound != nullptr ? outbound->size() : 0;
+  held_log_.Hold();
+  parts_.db.SetDeadline(std::chrono::steady_clock::now() + kPacketBudget);
+  parts_.db.BeginWork();
+  HandleCaught(velden, outbound);
+  std::optional<db::DatabaseError> failure = parts_.db.WorkFailure();
+  if (!failure) {
+    try {
+      parts_.db.CommitWork();
+    } catch (const db::DatabaseError& e) {
+      failure = e;
+    }
+  } else {
+    parts_.db.RollbackWork();
+  }
+  if (failure && failure->kind() == db::FailureKind::kStatement) {
+    // The transaction could not undo one statement alone, so it lost the packet's
+    // earlier statements too: the packet runs once more without one, each statement
+    // committing on its own.
+    held_log_.Discard();
+    counts_.clear();
+    if (outbound != nullptr) outbound->truncate(outbound_before);
+    parts_.db.SetDeadline(std::chrono::steady_clock::now() + kPacketBudget);
+    vehicles_.clear();
+    gateway::PakketVelden again = gateway::ReadPacket(text);
+    HandleCaught(again, outbound);
+    failure.reset();
+  }
+  parts_.db.SetDeadline(std::nullopt);
+  if (failure) {
+    const HandleResult result = Keep(text, *failure, outbound, outbound_before);
+    if (result == HandleResult::kTaken) inbound.pop_front();  // given up
+    return result;
+  }
+
+  held_log_.Release();
+  ApplyCounts();
+  inbound.pop_front();
+  retrying_.reset();
+  tries_ = 0;
+  DatabaseBack(inbound.size() + 1);
+  return HandleResult::kTaken;
+}
+
+HandleResult PacketController::Keep(const std::string& text, const db::DatabaseError& failure,
+                                     gateway::PacketQueue* outbound, std::size_t outbound_before) {
+  held_log_.Discard();
+  counts_.clear();
+  vehicles_.clear();
+  if (outbound != nullptr) outbound->truncate(outbound_before);
+  const auto now = parts_.clock.Steady();
+  if (!retrying_) {
+    retrying_ = text;
+    first_try_ = now;
+  }
+  ++tries_;
+  DatabaseAway(failure);
+  // An outage keeps the packet for as long as it lasts; a time-out while the database
+  // answers is given up in the end, so one packet cannot hold up the rest for ever.
+  if (failure.kind() == db::FailureKind::kTimeout && tries_ >= kGiveUpTries && now - first_try_ >= kGiveUpAfter) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - first_try_).count();
+    parts_.log.Error(fmt::format("Taxis Dorvek ZOL pakket opgegeven na {} pogingen in {} s: {}; pakket: {}", tries_,
+                                 seconds, failure.what(), Readable(text)));
+    Count(kControllerFamily, Counted::kFailed);
+    ApplyCounts();
+    retrying_.reset();
+    tries_ = 0;
+    return HandleResult::kTaken;
+  }
+  return HandleResult::kKept;
+}
+
+void PacketController::HandleCaught(gateway::PakketVelden& velden, gateway::PacketQueue* outbound) {
   std::string_view running = kControllerFamily;
   try {
-    return Handle(inbound, outbound, running);
+    Handle(velden, outbound, running);
   } catch (const std::exception& e) {
+    // An outage, a lock or a time-out has doomed the unit of work: its entries go.
+    if (parts_.db.WorkFailure() && db::IsTransientFailure(e)) return;
     log_.Warning(e.what());
     Count(running, Counted::kFailed);
   } catch (...) {
     log_.Warning("Onbekende fout bij het verwerken van een pakket");
     Count(running, Counted::kFailed);
   }
-  return HandleResult::kTaken;
 }
 
-HandleResult PacketController::Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
-                                      std::string_view& running) {
+void PacketController::Handle(gateway::PakketVelden& velden, gateway::PacketQueue* outbound,
+                              std::string_view& running) {
   const std::uint64_t failures_at_start = log_.failures();
   const auto frame_done = [&] {
     Count(kControllerFamily, log_.failures() != failures_at_start ? Counted::kFailed : Counted::kHandled);
-    return HandleResult::kTaken;
   };
-  const std::string text = inbound.front();
-  // Only this controller takes from the head and puts back there, so a head equal to
-  // the text put back is that packet, tried again.
-  const bool tried_before = retrying_ && *retrying_ == text;
-  retrying_.reset();
-  if (!tried_before && text.find("XGATE") != std::string::npos)
-    db::SendUDPDorvek(parts_.lan, log_, settings_.netwerksleutel, db::kNoticeGateway,
-                      settings_.computer_name, parts_.clock.LocalNow(), db::kNoticeIdentity, "0000");
-  gateway::PakketVelden velden = gateway::ReadPacket(text);
-  if (!tried_before && text.find(gateway::kStx) != std::string::npos && velden.Get("UNIT") != "XGATE") {
-    std::string lines;
-    for (const auto& [name, value] : velden.entries()) lines += name + "=" + value + "\r\n";
-    log_.Info(lines);
-  }
-  inbound.pop_front();
-  if (velden.empty() || velden.Get("UNIT") == "XGATE") return frame_done();  // the gateway's own
-
-  bool found = false;
-  try {
-    found = LookUpVehicle(velden);
-  } catch (const std::exception& e) {
-    if (!db::IsConnectionFailure(e)) throw;
-    // The first database work of the packet: nothing is written yet, so the packet can
-    // wait at the head until the database is back.
-    inbound.push_front(text);
-    retrying_ = text;
-    DatabaseAway(e);
-    return HandleResult::kPutBack;
-  }
-  DatabaseBack(inbound.size() + 1);
-  if (!found) return frame_done();
+  if (!LookUpVehicle(velden)) return frame_done();
   // A refusal names the vehicle that sent it: handled once that vehicle is known.
   HandleRefusal(velden);
 
@@ -165,13 +267,14 @@ HandleResult PacketController::Handle(gateway::PacketQueue& inbound, gateway::Pa
     running = kControllerFamily;
     if (outcome == Outcome::kDone) break;
   }
-  return HandleResult::kTaken;
 }
 
-void PacketController::DatabaseAway(const std::exception& failure) {
-  if (away_since_) return;  // one warning per outage, not one per tick
+void PacketController::DatabaseAway(const db::DatabaseError& failure) {
+  if (away_since_) return;  // one warning per spell, not one per tick
   away_since_ = parts_.clock.Steady();
-  parts_.log.Warning(std::string("Taxis Dorvek ZOL database niet bereikbaar, de pakketten wachten: ") +
+  parts_.log.Warning(std::string(failure.kind() == db::FailureKind::kConnection
+                                     ? "Taxis Dorvek ZOL database niet bereikbaar, de pakketten wachten: "
+                                     : "Taxis Dorvek ZOL database bezet of te traag, de pakketten wachten: ") +
                      failure.what());
 }
 
@@ -203,7 +306,7 @@ bool PacketController::LookUpVehicle(gateway::PakketVelden& velden) {
   }
   if (!found->second) {
     // A refusal of the gateway's, not a failure of ours: past the failure count.
-    parts_.log.Warning("Taxis Dorvek ZOL wagen niet gevonden: " + identity);
+    held_log_.Warning("Taxis Dorvek ZOL wagen niet gevonden: " + identity);
     if (parts_.metrics != nullptr) ++parts_.metrics->packets_unknown_vehicle;
     return false;
   }

@@ -3,18 +3,26 @@
 // gateway's traffic, logs the fields, finds the vehicle, fixes the packet's time and runs
 // the handlers the message number and the body select, in a fixed order.
 //
-// While the database cannot be reached nothing is lost: the vehicle lookup is the first
-// database work of every packet, so a lookup that fails because the connection is broken
-// or cannot be opened has written nothing, and the packet goes back to the head of the
-// queue for the next tick. Its notice and field list belong to the packet and are not
-// repeated for each try. Such an outage is one warning when it begins and one
-// information entry when a lookup reaches the database again:
+// Every packet's database work is one unit of work (db::Database): one transaction in
+// which each statement is its own savepoint, so the handlers treat their failures as
+// before, statement by statement, while an outage, a lock or a time-out (a failure that
+// is not the packet's fault) undoes the packet whole. The packet then stays at the head
+// of the queue, with whatever replies it had queued taken back and its log entries
+// dropped, and is tried again whole at the next tick: no write is lost and none is made
+// twice. Only a packet whose work has committed leaves the queue. Its notice and field
+// list belong to the packet and are written once, not per try. Such a spell is one
+// warning when it begins and one information entry when a packet gets through again:
 //
-//   connected ──lookup fails, connection──► away (packet put back; warning once)
-//       ▲                                     │ lookup fails again: put back, silent
-//       └──────── a lookup gets through ──────┘ (information: how long, how many waited)
+//   in step ──a packet is kept: outage, lock or time-out──► waiting (warning once)
+//       ▲                                                     │ kept again: silent
+//       └────────── a packet's work commits ──────────────────┘ (information: how long,
+//                                                                how many waited)
 //
-// Every other failure ends the packet, which is not handled again.
+// A packet kept again and again by time-outs while the database answers (a row that a
+// dispatcher's program holds locked, a statement that is always too slow) is given up
+// after kGiveUpTries tries over at least kGiveUpAfter, with an error that names it, so
+// it cannot hold up the queue for ever. Every other failure ends the packet, which is
+// not handled again.
 
 #include <chrono>
 #include <functional>
@@ -28,6 +36,7 @@
 #include "db/udp_sender.h"
 #include "gateway/packet_queue.h"
 #include "inbound/failure_counting_log.h"
+#include "inbound/held_log.h"
 #include "inbound/packet_context.h"
 #include "inbound/zol_gps.h"
 
@@ -46,8 +55,14 @@ enum class VehicleLookup { kAfresh, kWithinStretch };
 enum class HandleResult {
   kQueueEmpty,  // nothing to take
   kTaken,       // the oldest packet was taken and handled, whatever came of it
-  kPutBack,     // the database could not be reached: back at the head, to be tried again
+  kKept,        // an outage, a lock or a time-out: left at the head, to be tried again
 };
+
+// How long one packet's database work may take in all, its opening included.
+inline constexpr std::chrono::seconds kPacketBudget{10};
+// A packet kept by time-outs is given up once both have passed.
+inline constexpr int kGiveUpTries = 10;
+inline constexpr std::chrono::minutes kGiveUpAfter{5};
 
 class PacketController {
  public:
@@ -64,17 +79,18 @@ class PacketController {
 
   void Configure(InboundSettings settings) { settings_ = std::move(settings); }
 
-  // Handles the oldest entry of inbound, if any. It is removed before any database work,
-  // so a packet whose handling fails is not handled again, except when its vehicle
-  // lookup fails because the connection is broken or cannot be opened: then it goes
-  // back to the head (kPutBack; a caller handling several entries in one go stops
-  // there). Never throws: a failure that ends the packet is a warning with its own text.
-  // Every packet taken is counted here, and only here: once for the controller's own
-  // steps and once for each handler family that ran, as handled or failed.
+  // Handles the oldest entry of inbound, if any, and removes it once its work has
+  // committed, so a packet whose handling fails for its own reasons is not handled
+  // again. A packet struck by an outage, a lock or a time-out stays at the head
+  // (kKept; a caller handling several entries in one go stops there). Never throws: a
+  // failure that ends the packet is a warning with its own text. Every packet taken is
+  // counted here, and only here: once for the controller's own steps and once for each
+  // handler family that ran, as handled or failed.
   HandleResult HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
                           VehicleLookup lookup = VehicleLookup::kAfresh);
 
-  // True while the database has not been reached since a lookup found it unreachable.
+  // True while packets wait for the database: since a packet was kept, until one got
+  // through.
   bool database_away() const { return away_since_.has_value(); }
 
   // The handler families, in routing order, as the metrics name them.
@@ -93,22 +109,32 @@ class PacketController {
     std::function<Outcome(const PacketContext&)> handle;
   };
 
-  // `running` names the step a failure that escapes belongs to.
-  HandleResult Handle(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
-                      std::string_view& running);
+  // Runs the packet's steps from the vehicle lookup on; `running` names the step a
+  // failure that escapes belongs to.
+  void Handle(gateway::PakketVelden& velden, gateway::PacketQueue* outbound, std::string_view& running);
+  // Handle, catching what ends the packet (a warning with its own text). A failure that
+  // is not the packet's fault is left to the unit of work, which it has doomed.
+  void HandleCaught(gateway::PakketVelden& velden, gateway::PacketQueue* outbound);
+  // The packet is kept for a later try: what it did is undone. Gives the result.
+  HandleResult Keep(const std::string& text, const db::DatabaseError& failure, gateway::PacketQueue* outbound,
+                    std::size_t outbound_before);
   enum class Counted { kHandled, kFailed };
+  // Counts are applied once the packet's outcome is known.
   void Count(std::string_view family, Counted outcome);
+  void ApplyCounts();
   // Finds the vehicle for the packet's unit; false ends the packet.
   bool LookUpVehicle(gateway::PakketVelden& velden);
   void HandleRefusal(const gateway::PakketVelden& velden);
   core::DateTime PacketTime(const std::string& time) const;
   Outcome KeepAlive(const PacketContext& packet);
-  // The outage's two entries: when a lookup first finds the database unreachable, and
-  // when one reaches it again with `waiting` packets in the queue.
-  void DatabaseAway(const std::exception& failure);
+  // The spell's two entries: when a packet is first kept, and when one gets through
+  // again with `waiting` packets in the queue.
+  void DatabaseAway(const db::DatabaseError& failure);
   void DatabaseBack(std::size_t waiting);
 
   Parts parts_;
+  // A packet's entries wait here until its outcome is known.
+  HeldLog held_log_;
   // Every entry of the controller and its handlers goes through here.
   FailureCountingLog log_;
   InboundSettings settings_;
@@ -119,9 +145,13 @@ class PacketController {
   std::map<std::string, std::optional<db::Row>, std::less<>> vehicles_;
   core::DateTime pakket_tijd_;
   Position position_;
-  // The text of the entry put back at the head, tried again at the next tick.
+  // The text of the entry kept at the head, tried again at the next tick, with its
+  // tries and when the first failed.
   std::optional<std::string> retrying_;
+  int tries_ = 0;
+  std::chrono::steady_clock::time_point first_try_{};
   std::optional<std::chrono::steady_clock::time_point> away_since_;
+  std::vector<std::pair<std::string, Counted>> counts_;
 };
 
 }  // namespace dorvek::inbound

@@ -16,6 +16,16 @@ core::Decimal BodyTenths(const gateway::PakketVelden& velden, std::string_view k
   return core::Decimal::FromTenths(BodyInteger(velden, key));
 }
 
+std::optional<core::Decimal> BodyReading(const gateway::PakketVelden& velden, std::string_view key) {
+  if (velden.Get(key).empty()) return std::nullopt;
+  return BodyTenths(velden, key);
+}
+
+std::optional<db::Value> WhenKnown(const std::optional<core::Decimal>& value) {
+  if (!value) return std::nullopt;
+  return *value;
+}
+
 std::optional<db::Value> When(bool condition, db::Value value) {
   if (!condition) return std::nullopt;
   return value;
@@ -43,6 +53,11 @@ db::Columns TripComputerColumns(const gateway::PakketVelden& velden) {
       {"pla_tx_paid_amount", BodyHundredths(velden, "069")},
       {"pla_tx_paid_extra", BodyHundredths(velden, "033")},
   });
+}
+
+std::optional<db::Value> DistanceDriven(const std::optional<core::Decimal>& reading, const db::Row& ride) {
+  if (!reading || ride.IsNull("pla_km_map")) return std::nullopt;
+  return *reading - ride.Exact("pla_km_map");
 }
 
 std::optional<db::Value> RetourRbs(const db::Row& ride) {

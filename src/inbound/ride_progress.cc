@@ -1,5 +1,6 @@
 #include "inbound/ride_progress.h"
 
+#include <optional>
 #include <string>
 
 #include "db/queries.h"
@@ -32,21 +33,30 @@ void Boarded(const HandlerParts& parts, const PacketContext& packet, long long p
     return;
   }
   const db::Row& ride = rides.front();
+  // A boarding that comes again after the ride was completed would undo it.
+  if (ride.Text("pla_status") == "V") {
+    parts.log.Info("Taxis Dorvek ZOL instappen genegeerd voor wagen " + std::to_string(packet.vehicle.wag_taxis()) +
+                   ": rit " + std::to_string(ride.Int("pla_id")) + " was al voltooid");
+    return;
+  }
   const std::string& street = velden.Get("003");
   const std::string& town = velden.Get("004");
+  const std::string& pass = velden.Get("031");
+  const std::optional<core::Decimal> odometer = BodyReading(velden, "036");
   const long long waiting = BodyInteger(velden, "062");
-  // Until the passenger alights, pla_km_map holds the odometer at boarding.
+  // Until the passenger alights, pla_km_map holds the odometer at boarding; NULL when
+  // the terminal sent none, so the alighting computes no distance from it.
   parts.db.Update("planning", "pla_id", ride.Int("pla_id"),
                   Written({
                       {"pla_cloud", 2LL},
                       {"pla_status", std::string("K")},
                       {"pla_tijdstip_bestemmen", packet.pakket_tijd},
                       {"pla_bedrag_1", core::Decimal()},
-                      {"pla_km_map", BodyTenths(velden, "036")},
-                      {"pla_pasnummer", velden.Get("031")},
+                      {"pla_km_map", WhenKnown(odometer).value_or(db::Null{})},
+                      {"pla_pasnummer", When(!pass.empty(), pass)},
                       {"pla_start_straat", When(!street.empty(), street)},
                       {"pla_start_stad", When(!town.empty(), town)},
-                      {"pla_odo_start", When(!velden.Get("036").empty(), BodyTenths(velden, "036"))},
+                      {"pla_odo_start", WhenKnown(odometer)},
                       {"pla_wachtseconden", When(waiting > 0, waiting)},
                       {"pla_retour_rbs", RetourRbs(ride)},
                       {"pla_com_status", 1LL},
@@ -67,18 +77,21 @@ void Alighted(const HandlerParts& parts, const PacketContext& packet, long long 
   const db::Row& ride = rides.front();
   const std::string& street = velden.Get("003");
   const std::string& town = velden.Get("004");
-  // pla_km_map turns from the odometer at boarding into the distance driven.
+  const std::string& pass = velden.Get("031");
+  const std::optional<core::Decimal> odometer = BodyReading(velden, "036");
+  // pla_km_map turns from the odometer at boarding into the distance driven, when both
+  // readings are known.
   parts.db.Update("planning", "pla_id", ride.Int("pla_id"),
                   Joined(Written({
                              {"pla_com_status", 1LL},
                              {"pla_status", std::string("V")},
                              {"pla_tijdstip_vrijmelden", packet.pakket_tijd},
                              {"pla_bedrag_1", amount},
-                             {"pla_km_map", BodyTenths(velden, "036") - ride.Exact("pla_km_map")},
-                             {"pla_pasnummer", velden.Get("031")},
+                             {"pla_km_map", DistanceDriven(odometer, ride)},
+                             {"pla_pasnummer", When(!pass.empty(), pass)},
                              {"pla_eind_straat", When(!street.empty(), street)},
                              {"pla_eind_stad", When(!town.empty(), town)},
-                             {"pla_odo_stop", When(!velden.Get("036").empty(), BodyTenths(velden, "036"))},
+                             {"pla_odo_stop", WhenKnown(odometer)},
                              {"pla_retour_rbs", RetourRbs(ride)},
                          }),
                          TripComputerColumns(velden)));

@@ -9,6 +9,7 @@
 #include "gateway/packet_number.h"
 #include "inbound/handler_steps.h"
 #include "inbound/key_events.h"
+#include "inbound/ride_columns.h"
 
 namespace dorvek::inbound {
 namespace {
@@ -34,6 +35,7 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const gateway::PakketVelden& velden = packet.velden;
   const long long pass = gateway::PacketNumber(velden.Get("001"));
   const long long odometer = gateway::PacketNumber(velden.Get("005"));
+  const std::optional<core::Decimal> reading = BodyReading(velden, "005");
   const long long wag_id = packet.vehicle.wag_id();
   const long long bdr_id = packet.vehicle.bdr_id();
   const std::string refused =
@@ -64,17 +66,18 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
   const std::string description = "ZOL-" + parts.clock.LocalNow().ToCompact().substr(0, 8) + "-" +
                                   std::to_string(wag_id) + "-" + std::to_string(chf_id);
 
-  parts.db.Insert("ritstaten", {{"lsn_bdr_id", bdr_id},
-                                {"lsn_aanvang_bct", start},
-                                {"lsn_aanvang", start},
-                                {"lsn_einde", end},
-                                {"lsn_einde_bct", end},
-                                {"lsn_status", 0LL},
-                                {"lsn_actie", std::string("B")},
-                                {"lsn_wag_id", wag_id},
-                                {"lsn_chf_id", chf_id},
-                                {"lsn_omschrijving", description},
-                                {"lsn_kilometerstand_aanvang", core::Decimal::FromTenths(odometer)}});
+  // Without a reading the starting odometer stays NULL: a missing reading is not 0.
+  parts.db.Insert("ritstaten", Written({{"lsn_bdr_id", bdr_id},
+                                        {"lsn_aanvang_bct", start},
+                                        {"lsn_aanvang", start},
+                                        {"lsn_einde", end},
+                                        {"lsn_einde_bct", end},
+                                        {"lsn_status", 0LL},
+                                        {"lsn_actie", std::string("B")},
+                                        {"lsn_wag_id", wag_id},
+                                        {"lsn_chf_id", chf_id},
+                                        {"lsn_omschrijving", description},
+                                        {"lsn_kilometerstand_aanvang", WhenKnown(reading)}}));
   if (odometer > 0)
     Guarded(parts.log, [&] { parts.db.Execute(db::queries::OdometerStatement(odometer, wag_id)); });
   NotifyStep(parts, packet, 116, " aanvang dienst " + velden.Get("004"));
@@ -86,10 +89,12 @@ Outcome LogIn(const HandlerParts& parts, const PacketContext& packet) {
 }
 
 // One fuel row per quantity above 0, all with the highest odometer of the vehicle's
-// fuel rows as it stood before this packet.
+// fuel rows as it stood before this packet. Without a reading bra_odometer_huidig stays
+// NULL.
 void Refuel(const HandlerParts& parts, const PacketContext& packet) {
   const gateway::PakketVelden& velden = packet.velden;
   const long long wag_id = packet.vehicle.wag_id();
+  const std::optional<core::Decimal> reading = BodyReading(velden, "036");
   const auto highest = parts.db.Query(db::queries::HighestOdometerQuery(wag_id));
   const core::Decimal previous = highest.empty() ? core::Decimal() : highest.front().Exact("waarde");
 
@@ -98,16 +103,14 @@ void Refuel(const HandlerParts& parts, const PacketContext& packet) {
     if (quantity <= 0) continue;
     const auto sheets = parts.db.Query(db::queries::ADODIENSTEINDE, {{"Wagennummer", wag_id}});
     const long long chf_id = sheets.empty() ? 0 : sheets.front().Int("lsn_chf_id");
-    parts.db.Insert(
-        "brandstof",
-        {{"bra_bdr_id", packet.vehicle.bdr_id()},
-         {"bra_wag_id", wag_id},
-         {"bra_odometer_vorig", previous},
-         {"bra_chf_id", chf_id},
-         {"bra_liters", core::Decimal::FromHundredths(quantity)},
-         {"bra_datum", packet.pakket_tijd},
-         {"bra_odometer_huidig", core::Decimal::FromTenths(gateway::PacketNumber(velden.Get("036")))},
-         {"bra_bedrag", core::Decimal::FromHundredths(gateway::PacketNumber(velden.Get("120")))}});
+    parts.db.Insert("brandstof", Written({{"bra_bdr_id", packet.vehicle.bdr_id()},
+                                          {"bra_wag_id", wag_id},
+                                          {"bra_odometer_vorig", previous},
+                                          {"bra_chf_id", chf_id},
+                                          {"bra_liters", core::Decimal::FromHundredths(quantity)},
+                                          {"bra_datum", packet.pakket_tijd},
+                                          {"bra_odometer_huidig", WhenKnown(reading)},
+                                          {"bra_bedrag", BodyHundredths(velden, "120")}}));
     NotifyStep(parts, packet, 117, " registratie tankbeurt");
   }
 }
@@ -127,12 +130,13 @@ Outcome EndShift(const HandlerParts& parts, const PacketContext& packet) {
                    ". Status van de ritstaat niet geschikt");
     return Outcome::kDone;
   }
+  // Without a reading the closing odometer stays as it was.
   parts.db.Update("ritstaten", "lsn_id", sheet.Int("lsn_id"),
-                  {{"lsn_einde", packet.pakket_tijd},
-                   {"lsn_einde_bct", packet.pakket_tijd},
-                   {"lsn_status", 1LL},
-                   {"lsn_actie", std::string("E")},
-                   {"lsn_kilometerstand_einde", core::Decimal::FromTenths(odometer)}});
+                  Written({{"lsn_einde", packet.pakket_tijd},
+                           {"lsn_einde_bct", packet.pakket_tijd},
+                           {"lsn_status", 1LL},
+                           {"lsn_actie", std::string("E")},
+                           {"lsn_kilometerstand_einde", WhenKnown(BodyReading(packet.velden, "036"))}}));
   if (odometer > 0) parts.db.Execute(db::queries::OdometerStatement(odometer, wag_id));
   return Outcome::kNext;
 }

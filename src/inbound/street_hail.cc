@@ -1,5 +1,6 @@
 #include "inbound/street_hail.h"
 
+#include <optional>
 #include <string>
 
 #include "core/codepage.h"
@@ -53,7 +54,7 @@ Outcome Start(const HandlerParts& parts, const PacketContext& packet) {
 
   const std::string& street = velden.Get("003");
   const std::string& city = velden.Get("004");
-  const bool odometer = !velden.Get("036").empty();
+  const std::optional<core::Decimal> odometer = BodyReading(velden, "036");
   const core::DateTime now = parts.clock.LocalNow();
   const db::Columns ride = Joined(
       Written({
@@ -74,13 +75,14 @@ Outcome Start(const HandlerParts& parts, const PacketContext& packet) {
           {"pla_bdr_id", Column(&sheet, "lsn_bdr_id")},
           {"pla_oph_land", Column(constanten, "con_land")},  // cut to its 2 characters
           {"pla_ophstraat", street.empty() ? std::string(kInstaprit) : core::Utf8Truncate(street, 20)},
+          // Every ", NLD" goes before the cut: cut first, a long city would keep part of it.
           {"pla_ophstad",
-           city.empty() ? std::string(kInstaprit) : RemoveAll(core::Utf8Truncate(city, 20), ", NLD")},
+           city.empty() ? std::string(kInstaprit) : core::Utf8Truncate(RemoveAll(city, ", NLD"), 20)},
           {"pla_opmerking", std::string(kInstaprit)},
           {"pla_start_straat", When(!street.empty(), street)},
           {"pla_start_stad", When(!city.empty(), city)},
-          {"pla_km_map", When(odometer, BodyTenths(velden, "036"))},
-          {"pla_odo_start", When(odometer, BodyTenths(velden, "036"))},
+          {"pla_km_map", WhenKnown(odometer)},
+          {"pla_odo_start", WhenKnown(odometer)},
           {"pla_rolstoel", 0LL},
           {"pla_soortvervoer", std::string("P")},
           {"pla_soortwagen", Column(packet.vehicle.row(), "wag_type")},
@@ -112,9 +114,9 @@ enum class NamedBy { kRideId, kTripSheet };
 
 // Completes the ride with the trip computer's figures and has the database re-check the
 // vehicle's route status. The ride's pla_km_map held the odometer at the start and
-// becomes the distance driven. A ride already completed is left as it is: an end that
-// comes twice (a terminal sending it again) would otherwise take the distance from the
-// distance.
+// becomes the distance driven, when both readings are known. A ride already completed
+// is left as it is: an end that comes twice (a terminal sending it again) would
+// otherwise take the distance from the distance.
 void Complete(const HandlerParts& parts, const PacketContext& packet, const db::Row& ride, NamedBy named_by) {
   if (ride.Text("pla_status") == "V") {
     parts.log.Info("Taxis Dorvek ZOL einde instaprit genegeerd voor wagen " +
@@ -125,9 +127,9 @@ void Complete(const HandlerParts& parts, const PacketContext& packet, const db::
   const gateway::PakketVelden& velden = packet.velden;
   const std::string& street = velden.Get("003");
   const std::string& city = velden.Get("004");
-  const core::Decimal odometer = BodyTenths(velden, "036");
+  const std::optional<core::Decimal> odometer = BodyReading(velden, "036");
   // Only a ride the terminal itself created gets the terminal's destination.
-  const bool destination = !street.empty() && !velden.Get("036").empty() &&
+  const bool destination = !street.empty() && odometer &&
                            Trim(ride.Text("pla_naam_reiziger")) == kInstaprit;
   const db::Columns columns = Joined(
       Written({
@@ -136,8 +138,8 @@ void Complete(const HandlerParts& parts, const PacketContext& packet, const db::
           {"pla_filter", When(named_by == NamedBy::kRideId, std::string("I"))},
           {"pla_tijdstip_vrijmelden", packet.pakket_tijd},
           {"pla_bedrag_1", BodyHundredths(velden, "012")},
-          {"pla_km_map", odometer - ride.Exact("pla_km_map")},
-          {"pla_odo_stop", odometer},
+          {"pla_km_map", DistanceDriven(odometer, ride)},
+          {"pla_odo_stop", WhenKnown(odometer)},
           {"pla_besstraat", When(destination, street)},
           {"pla_eind_straat", When(destination, street)},
           {"pla_beststad", When(destination, city)},

@@ -1,5 +1,6 @@
 #include "service/config_check.h"
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <future>
@@ -9,6 +10,7 @@
 #include <asio.hpp>
 #include <fmt/format.h>
 
+#include "core/ascii.h"
 #include "core/memory_event_log.h"
 #include "db/soci_database.h"
 #include "service/config_file.h"
@@ -33,8 +35,8 @@ std::string Quoted(const std::string& text) {
 }
 
 std::string SettingLine(std::string_view name, const std::string& shown, const std::string& meaning = {}) {
-  std::string line = fmt::format("  {:<17} {}", name, shown);
-  if (!meaning.empty()) line = fmt::format("{:<44} {}", line, meaning);
+  std::string line = fmt::format("  {:<21} {}", name, shown);
+  if (!meaning.empty()) line = fmt::format("{:<48} {}", line, meaning);
   return line;
 }
 
@@ -46,6 +48,22 @@ std::string ColumnList(const db::SchemaTable& table) {
   std::string names;
   for (const db::SchemaColumn& c : table.columns) names += (names.empty() ? "" : ", ") + std::string(c.name);
   return names;
+}
+
+// Letters to insert, remove or replace to make one name of the other.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
 }
 
 // The failure of a query, or nothing when it ran.
@@ -125,9 +143,45 @@ std::vector<std::string> DescribeSettings(const Settings& s, const std::filesyst
   lines.push_back(SettingLine("PakkettenPerTick", Quoted(s.pakketten_per_tick),
                               fmt::format("at most {} packet{} a tick", s.PacketsPerTick(),
                                           s.PacketsPerTick() == 1 ? "" : "s")));
+  lines.push_back(SettingLine("MaxInkomendePakketten", Quoted(s.max_inkomende_pakketten),
+                              fmt::format("at most {} packets wait inbound", s.MaxInboundPackets())));
+  lines.push_back(SettingLine("MaxLeeftijdUitgaand", Quoted(s.max_leeftijd_uitgaand),
+                              fmt::format("outbound packets older than {} s at start are not sent",
+                                          s.MaxOutboundAge().count())));
   lines.push_back(SettingLine("OutputToFile", Quoted(s.output_to_file), "no effect"));
   lines.push_back(SettingLine("OutputDirectory", Quoted(s.output_directory), "no effect"));
   return lines;
+}
+
+std::vector<ConfigNote> DescribeElements(const std::vector<std::string>& lines) {
+  using Kind = ConfigNote::Kind;
+  std::vector<std::string_view> values;
+  for (const KnownElement& e : KnownElements())
+    if (e.kind != ElementKind::kStructure) values.push_back(e.name);
+  const std::vector<std::string> written = ElementNames(lines, values);
+  std::vector<ConfigNote> notes;
+  for (const KnownElement& e : KnownElements()) {
+    if (e.kind != ElementKind::kSetting || FindXMLTag(lines, e.name)) continue;
+    if (std::find(written.begin(), written.end(), e.name) == written.end())
+      notes.push_back({Kind::kInformation, fmt::format("no {} in the file; in force: {}", e.name, e.default_shown)});
+    else
+      notes.push_back({Kind::kWarning, fmt::format("{} cannot be read (an attribute in its tag, or its closing tag "
+                                                   "missing or first); in force: {}",
+                                                   e.name, e.default_shown)});
+  }
+  for (const std::string& name : written) {
+    if (FindKnownElement(name)) continue;
+    std::string text = fmt::format("unknown element {}, ignored", name);
+    for (const KnownElement& e : KnownElements()) {
+      if (core::EqualsNoCase(e.name, name)) {
+        text += fmt::format("; did you mean {}? (case matters)", e.name);
+      } else if (EditDistance(core::ToLower(e.name), core::ToLower(name)) <= 2) {
+        text += fmt::format("; did you mean {}?", e.name);
+      }
+    }
+    notes.push_back({Kind::kWarning, std::move(text)});
+  }
+  return notes;
 }
 
 CheckResult CheckTable(db::Database& db, const db::SchemaTable& table) {
@@ -185,14 +239,16 @@ int RunConfigCheck(const CheckOptions& options, std::ostream& out, bool* abandon
     out << CheckLine(result) << std::endl;
     results.push_back(std::move(result));
   };
+  std::size_t warnings = 0;
   const auto verdict = [&] {
     std::size_t failed = 0;
     for (const auto& r : results) failed += r.failure.has_value();
+    const std::string warned = warnings == 0 ? "" : fmt::format("; {} warning{}", warnings, warnings == 1 ? "" : "s");
     if (failed == 0) {
-      out << fmt::format("verdict: ok, all {} checks passed", results.size()) << std::endl;
+      out << fmt::format("verdict: ok, all {} checks passed{}", results.size(), warned) << std::endl;
       return 0;
     }
-    out << fmt::format("verdict: FAILED, {} of {} checks failed", failed, results.size()) << std::endl;
+    out << fmt::format("verdict: FAILED, {} of {} checks failed{}", failed, results.size(), warned) << std::endl;
     return 1;
   };
   const std::string no_answer = fmt::format("no answer within {} s", options.timeout.count() / 1000.0);
@@ -207,13 +263,20 @@ int RunConfigCheck(const CheckOptions& options, std::ostream& out, bool* abandon
     report({"configuration file", "missing (a start writes the template there)"});
     return verdict();
   }
+  std::vector<std::string> lines;
   try {
-    settings = ReadSettings(LoadConfigLines(file));
+    lines = LoadConfigLines(file);
   } catch (const std::exception& e) {
     report({"configuration file", std::string(e.what())});
     return verdict();
   }
+  settings = ReadSettings(lines);
   for (const std::string& line : DescribeSettings(settings, options.base_dir)) out << line << std::endl;
+  for (const ConfigNote& note : DescribeElements(lines)) {
+    const bool warning = note.kind == ConfigNote::Kind::kWarning;
+    warnings += warning;
+    out << "  " << (warning ? "warning: " : "information: ") << note.text << std::endl;
+  }
   report({"configuration file", std::nullopt});
 
   // The database: the connection, then every table, each bounded on its own.

@@ -2,7 +2,8 @@
 // `dorvekzol --check`: what an administrator runs before a start to learn whether the
 // configuration, the database and the gateway are right. It reads the configuration
 // exactly as a start does but creates and writes nothing (a SQLite file is opened
-// read-only), prints every setting (the password as "****"), then tries, each within a
+// read-only), prints every setting (the password as "****") and what the file lacks or
+// holds beyond the known elements, then tries, each within a
 // few seconds: the database connection; every table and column the service reads or
 // writes (db/dispatch_schema.h), by a query that selects no rows; and the gateway's TCP
 // port (connect, then close without sending). One line per check, "ok" or the
@@ -30,6 +31,17 @@ struct CheckResult {
 // The settings as a start reads them, one line each: the element, its text in quotes
 // (values are not trimmed, so blanks show), and what the service makes of it.
 std::vector<std::string> DescribeSettings(const Settings& settings, const std::filesystem::path& base_dir);
+
+// What the file holds beyond the values: each setting it lacks, with the default in
+// force (information), each setting written so that it cannot be read, and each element
+// this executable does not know (warnings: a misspelt setting is otherwise silently
+// ignored).
+struct ConfigNote {
+  enum class Kind { kInformation, kWarning };
+  Kind kind;
+  std::string text;
+};
+std::vector<ConfigNote> DescribeElements(const std::vector<std::string>& lines);
 
 // Selects the table's listed columns with a query that returns no rows. When that
 // fails but the table answers, every column is tried alone so that all missing ones are

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -34,22 +37,74 @@ std::string WithTrailingSlash(const std::filesystem::path& dir) {
 
 std::string ErrnoText(int error) { return std::generic_category().message(error); }
 
-}  // namespace
+// Where the element's text begins and ends: from just after the first "<name>" to the
+// first "</name>"; nothing when either is missing or the closing tag comes first.
+std::optional<std::pair<std::size_t, std::size_t>> ValueSpan(const std::string& text, std::string_view name) {
+  const std::string open = fmt::format("<{}>", name);
+  const std::size_t open_at = text.find(open);
+  const std::size_t close_at = text.find(fmt::format("</{}>", name));
+  if (open_at == std::string::npos || close_at == std::string::npos) return std::nullopt;
+  const std::size_t value_at = open_at + open.size();
+  if (close_at < value_at) return std::nullopt;
+  return std::pair{value_at, close_at};
+}
 
-std::string ReadXMLTag(const std::vector<std::string>& lines, std::string_view name) {
+// The lines as one text, each followed by CR LF, as ReadXMLTag searches it.
+std::string JoinedText(const std::vector<std::string>& lines) {
   std::string text;
   for (const auto& line : lines) {
     text += line;
     text += "\r\n";
   }
-  const std::string open = fmt::format("<{}>", name);
-  const std::string close = fmt::format("</{}>", name);
-  const std::size_t open_at = text.find(open);
-  const std::size_t close_at = text.find(close);
-  if (open_at == std::string::npos || close_at == std::string::npos) return {};
-  const std::size_t value_at = open_at + open.size();
-  if (close_at < value_at) return {};
-  return text.substr(value_at, close_at - value_at);
+  return text;
+}
+
+}  // namespace
+
+std::string ReadXMLTag(const std::vector<std::string>& lines, std::string_view name) {
+  return FindXMLTag(lines, name).value_or(std::string());
+}
+
+std::optional<std::string> FindXMLTag(const std::vector<std::string>& lines, std::string_view name) {
+  const std::string text = JoinedText(lines);
+  const auto value = ValueSpan(text, name);
+  if (!value) return std::nullopt;
+  return text.substr(value->first, value->second - value->first);
+}
+
+std::vector<std::string> ElementNames(const std::vector<std::string>& lines,
+                                      const std::vector<std::string_view>& value_elements) {
+  const std::string text = JoinedText(lines);
+  std::vector<std::pair<std::size_t, std::size_t>> values;
+  for (const std::string_view name : value_elements)
+    if (const auto value = ValueSpan(text, name)) values.push_back(*value);
+  const auto in_value = [&](std::size_t at) {
+    return std::any_of(values.begin(), values.end(), [at](const auto& v) { return at >= v.first && at < v.second; });
+  };
+  // Bytes of UTF-8 sequences count as name characters, so a name is never cut inside one.
+  const auto name_char = [](char c, bool first) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalpha(u) || c == '_' || c == ':' || u >= 0x80 ||
+           (!first && (std::isdigit(u) || c == '-' || c == '.'));
+  };
+  std::vector<std::string> names;
+  for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+    if (in_value(at)) continue;
+    if (text.compare(at, 4, "<!--") == 0) {
+      at = text.find("-->", at);
+      if (at == std::string::npos) break;
+      continue;
+    }
+    std::size_t begin = at + 1;
+    if (begin < text.size() && text[begin] == '/') ++begin;
+    std::size_t end = begin;
+    while (end < text.size() && name_char(text[end], end == begin)) ++end;
+    if (end == begin || end == text.size() || std::string_view(">/ \t\r\n").find(text[end]) == std::string_view::npos)
+      continue;
+    std::string name = text.substr(begin, end - begin);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+  }
+  return names;
 }
 
 long long ReadIntegerSetting(std::string_view text) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,17 @@ inline constexpr std::array<std::string_view, 4> kDataDirectories = {
 // with CR LF after each line. Case-sensitive; either tag missing, or the closing tag
 // beginning before the opening tag ends, gives "". The value is not trimmed.
 std::string ReadXMLTag(const std::vector<std::string>& lines, std::string_view name);
+// The same, but nothing where ReadXMLTag gives "" because the element cannot be found
+// (a tag missing, or the closing tag before the opening one), so that a missing element
+// and an empty one differ.
+std::optional<std::string> FindXMLTag(const std::vector<std::string>& lines, std::string_view name);
+
+// The names of the elements the lines write, from their opening, closing or empty tags
+// (attributes allowed), each once in the order of first appearance. Comments, the
+// declaration, a "<" that begins no tag and the values of value_elements, as
+// FindXMLTag finds them, are passed over: a "<" inside a password is no element.
+std::vector<std::string> ElementNames(const std::vector<std::string>& lines,
+                                      const std::vector<std::string_view>& value_elements);
 
 // The integer value of an HTTPTimer or Port text: leading blanks, an optional sign,
 // then decimal digits, or hexadecimal digits after "$", "x", "X", "0x" or "0X". Reading

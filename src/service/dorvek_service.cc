@@ -2,10 +2,15 @@
 
 #include <exception>
 
+#include <fmt/format.h>
+
 #include "db/lan_notice.h"
 #include "db/lan_notices.h"
 #include "db/notifications.h"
+#include "db/scoped_deadline.h"
+#include "outbound/packet_kind.h"
 #include "outbound/send_pump.h"
+#include "service/build_info.h"
 #include "service/config_file.h"
 #include "service/connection_supervisor.h"
 #include "service/metrics_file.h"
@@ -13,25 +18,13 @@
 namespace dorvek::service {
 namespace {
 
-// One piece of work on the packet queues: what it changed goes to the store in one
-// transaction when it ends, also when it ends by a failure.
-class StoredChanges {
- public:
-  explicit StoredChanges(QueueStore& store) : store_(store), before_(store.Mark()) {}
-  ~StoredChanges() {
-    try {
-      store_.Save(before_);
-    } catch (...) {
-      // Save reports its own failures; nothing may leave a destructor.
-    }
-  }
-  StoredChanges(const StoredChanges&) = delete;
-  StoredChanges& operator=(const StoredChanges&) = delete;
+// How long a socket event's notification, and the whole stop, may wait on the database.
+constexpr std::chrono::seconds kEventBudget{10};
+constexpr std::chrono::seconds kStopBudget{20};
 
- private:
-  QueueStore& store_;
-  QueueStore::Lengths before_;
-};
+std::int64_t UnixMs(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -41,7 +34,7 @@ DorvekService::DorvekService(ServiceParts parts)
     : parts_(std::move(parts)),
       metrics_(parts_.metrics != nullptr ? *parts_.metrics : own_metrics_),
       timers_(parts_.clock),
-      queue_store_(parts_.log, parts_.clock, parts_.base_dir / kQueueStorePath),
+      queue_store_(parts_.log, parts_.clock, parts_.base_dir / kQueueStorePath, parts_.queue_store),
       receive_path_(parts_.log),
       backlog_(parts_.log, parts_.clock),
       packet_controller_({parts_.log, parts_.clock, parts_.db, parts_.lan, current_vehicle_, &metrics_}),
@@ -79,18 +72,29 @@ void DorvekService::ServiceStart() {
   WriteLinesIfMissing(base / kReadmePath, ConfigTemplateLines(base));
   if (WriteLinesIfMissing(base / kConfigFileName, ConfigTemplateLines(base)))
     parts_.log.Info("Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd (VmrZOLConfig.xml)");
+  // The queues and their file before anything is handled: what the last run left comes
+  // first, and a file that cannot be made ready fails the start, whatever it holds
+  // staying where it is.
+  inkomende_pakketten_ = std::make_unique<gateway::PacketQueue>();
+  uitgaande_pakketten_ = std::make_unique<gateway::PacketQueue>();
+  QueueStore::Opened loaded;
+  try {
+    loaded = queue_store_.Open(*inkomende_pakketten_, *uitgaande_pakketten_);
+  } catch (...) {
+    inkomende_pakketten_.reset();
+    uitgaande_pakketten_.reset();
+    throw;
+  }
 
   try {
+    parts_.log.Info("Taxis Dorvek ZOL " + VersionText());
     parts_.log.Info("Taxis Dorvek ZOL cliënt werd normaal gestart");
     running_ = true;
     timers_.SetActive(true);
-    inkomende_pakketten_ = std::make_unique<gateway::PacketQueue>();
-    uitgaande_pakketten_ = std::make_unique<gateway::PacketQueue>();
-    // What the last run left queued comes first, before any timer runs.
-    const QueueStore::Lengths loaded = queue_store_.Open(*inkomende_pakketten_, *uitgaande_pakketten_);
     if (loaded.inbound + loaded.outbound > 0)
       parts_.log.Info("Taxis Dorvek ZOL wachtrijen geladen: " + std::to_string(loaded.inbound) +
                       " inkomende en " + std::to_string(loaded.outbound) + " uitgaande pakketten");
+    message_box_.Restore(queue_store_.aside_rows());
     const auto config = base / kConfigFileName;
     if (std::filesystem::exists(config)) {
       settings_ = ReadSettings(LoadConfigLines(config));
@@ -101,7 +105,9 @@ void DorvekService::ServiceStart() {
       box.amounts = settings_.SuppressAmounts() ? outbound::Amounts::kSuppressed : outbound::Amounts::kShown;
       message_box_.Configure(box);
       packets_per_tick_ = settings_.PacketsPerTick();
+      max_inbound_ = settings_.MaxInboundPackets();
       backlog_.Configure(packets_per_tick_);
+      DropStaleOutbound();
       // A non-positive HTTPTimer leaves ControleTimer as it is, counting since activation.
       if (ReadIntegerSetting(settings_.http_timer) > 0) {
         timers_.SetInterval(kControleTimer, std::chrono::milliseconds(settings_.HttpTimerMs()));
@@ -119,6 +125,7 @@ void DorvekService::ServiceStart() {
       timers_.SetEnabled(kPakketController, true);
       SendNotice(db::kNoticeStart, "0000");
     }
+    UpdateReading();
   } catch (const std::exception& e) {
     parts_.log.Warning(e.what());
   }
@@ -126,7 +133,50 @@ void DorvekService::ServiceStart() {
   WriteMetricsFile();
 }
 
+void DorvekService::DropStaleOutbound() {
+  gateway::PacketQueue& queue = *uitgaande_pakketten_;
+  const std::int64_t now = UnixMs(parts_.clock.Now());
+  const std::int64_t limit_ms = std::chrono::duration_cast<std::chrono::milliseconds>(settings_.MaxOutboundAge()).count();
+  for (std::size_t i = 0; i < queue.size();) {
+    const std::int64_t age = now - queue.entry(i).queued_ms;
+    if (queue.entry(i).queued_ms == 0 || age <= limit_ms) {
+      ++i;
+      continue;
+    }
+    const outbound::PacketKind kind = outbound::KindOfPacket(queue[i]);
+    parts_.log.Warning(fmt::format(
+        "Taxis Dorvek ZOL {} voor {} niet verzonden: {} s oud, ouder dan de {} s van MaxLeeftijdUitgaand", kind.kind,
+        kind.unit, age / 1000, limit_ms / 1000));
+    queue.erase(i);
+  }
+  queue_store_.Save();
+}
+
+void DorvekService::UpdateReading() {
+  const bool full = inkomende_pakketten_ && static_cast<long long>(inkomende_pakketten_->size()) >= max_inbound_;
+  const bool want = !full && queue_store_.healthy();
+  if (want == reading_) return;
+  reading_ = want;
+  if (!want) {
+    if (full)
+      parts_.log.Warning(fmt::format(
+          "Taxis Dorvek ZOL inkomende wachtrij vol ({} pakketten, MaxInkomendePakketten): de gateway wordt niet "
+          "meer gelezen tot er weer plaats is",
+          inkomende_pakketten_->size()));
+  } else {
+    parts_.log.Info(fmt::format("Taxis Dorvek ZOL de gateway wordt weer gelezen: {} pakketten in de inkomende wachtrij",
+                                inkomende_pakketten_ ? inkomende_pakketten_->size() : 0));
+  }
+}
+
+void DorvekService::SaveAside() {
+  if (message_box_.aside_changed()) queue_store_.SaveAside(message_box_.aside_rows());
+}
+
 void DorvekService::ServiceStop() {
+  // Every wait on the database in the stop together stays well inside the unit's stop
+  // time-out: the notifications 4007 and 4008 included.
+  const db::ScopedDeadline deadline(parts_.db, kStopBudget);
   SendNotice(db::kNoticeStop, "0000");
   if (parts_.link.state() == gateway::SocketState::kConnected) parts_.link.Close();
   // Nothing may touch the queues once they are gone: no timer fires from here on, and
@@ -143,7 +193,13 @@ void DorvekService::ServiceStop() {
     }
   }
   // The queues go; what they hold stays in the store for the next start.
-  queue_store_.Close();
+  SaveAside();
+  const QueueStore::Unkept unkept = queue_store_.Close();
+  if (unkept.packets + unkept.removals > 0)
+    parts_.log.Warning(fmt::format(
+        "Taxis Dorvek ZOL gestopt terwijl het wachtrijbestand {} niet bij te werken was: {} pakketten niet "
+        "bewaard, {} afgehandelde pakketten komen bij de volgende start terug",
+        queue_store_.file().string(), unkept.packets, unkept.removals));
   inkomende_pakketten_.reset();
   uitgaande_pakketten_.reset();
   backlog_.Clear();
@@ -200,24 +256,31 @@ void DorvekService::JvTimerList1Events2Timer() {
   timers_.SetEnabled(kPakketController, false);
   if (tick_left_ == 0) tick_left_ = packets_per_tick_;  // a new tick
   if (inkomende_pakketten_) {
-    // The packets of the tick leave the store in one transaction.
-    StoredChanges changes(queue_store_);
     const auto started = parts_.clock.Steady();
     std::size_t handled = 0;
+    // While the queue file is behind, nothing is taken: a packet handled now could come
+    // back after a crash.
+    if (!queue_store_.healthy()) queue_store_.Save();
     // Up to PakkettenPerTick packets, each on its own (its failure ends only that
-    // packet): the first always, the others while within the budget.
-    while (tick_left_ > 0 && (handled == 0 || parts_.clock.Steady() - started < kTickBudget)) {
+    // packet): the first always, the others while within the budget. Each packet's
+    // removal (and the replies it queued) is saved as soon as its work has committed,
+    // so a crash repeats at most the packet in hand.
+    while (tick_left_ > 0 && queue_store_.healthy() &&
+           (handled == 0 || parts_.clock.Steady() - started < kTickBudget)) {
       const auto lookup = handled == 0 ? inbound::VehicleLookup::kAfresh : inbound::VehicleLookup::kWithinStretch;
       if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get(), lookup) !=
           inbound::HandleResult::kTaken) {
-        tick_left_ = 0;  // nothing left, or the packet went back: the tick is done
+        tick_left_ = 0;  // nothing left, or the packet was kept: the tick is done
         break;
       }
+      queue_store_.Save();
       ++handled;
       --tick_left_;
     }
+    if (!queue_store_.healthy()) tick_left_ = 0;
     backlog_.TickDone(handled, parts_.clock.Steady() - started);
     backlog_.Sync(inkomende_pakketten_->size());
+    UpdateReading();
   } else {
     tick_left_ = 0;
   }
@@ -228,32 +291,37 @@ void DorvekService::JvTimerList1Events2Timer() {
 void DorvekService::JvTimerList1Events3Timer() {
   // Off while one row is handled and on again afterwards, also after a failure, which
   // goes on to the timer list's host entry: the next firing comes a whole interval after
-  // this one has finished.
+  // this one has finished. What the firing changed in the queue and among the rows set
+  // aside is saved whatever happened.
   timers_.SetEnabled(kUitgaandeBerichten, false);
+  const auto done = [this] {
+    queue_store_.Save();
+    SaveAside();
+    timers_.SetEnabled(kUitgaandeBerichten, true);
+  };
   try {
-    StoredChanges changes(queue_store_);
-    message_box_.HandleNext(uitgaande_pakketten_.get());
+    message_box_.HandleNext(uitgaande_pakketten_.get(), [this] { return queue_store_.Save(); });
     if (parts_.db.IsOpen()) box_database_away_ = false;
   } catch (const std::exception& e) {
-    timers_.SetEnabled(kUitgaandeBerichten, true);
+    done();
     // While the database cannot be reached the rows wait in it; that is said once, not
     // at every firing until it is back.
-    if (db::IsConnectionFailure(e)) {
+    if (db::IsTransientFailure(e)) {
       if (box_database_away_) return;
       box_database_away_ = true;
     }
     throw;
   } catch (...) {
-    timers_.SetEnabled(kUitgaandeBerichten, true);
+    done();
     throw;
   }
-  timers_.SetEnabled(kUitgaandeBerichten, true);
+  done();
 }
 
 void DorvekService::JvTimerList1Events4Timer() {
   outbound::SendNextPacket(uitgaande_pakketten_.get(), parts_.link, parts_.log, [this] {
     ++metrics_.packets_sent;
-    queue_store_.Removed(QueueStore::Queue::kOutbound, 1);
+    queue_store_.Save();
   });
 }
 
@@ -282,25 +350,30 @@ void DorvekService::WriteMetricsFile() {
   }
 }
 
-void DorvekService::OnConnected(std::error_code error) { supervisor_->Connected(error); }
+void DorvekService::OnConnected(std::error_code error) {
+  const db::ScopedDeadline deadline(parts_.db, kEventBudget);
+  supervisor_->Connected(error);
+}
 
 void DorvekService::OnClosed(std::error_code error) {
+  const db::ScopedDeadline deadline(parts_.db, kEventBudget);
   receive_path_.ConnectionClosed();
   supervisor_->Closed(error);
 }
 
 void DorvekService::OnData(std::string_view bytes) {
   // Received while paused too: the packets wait in the queue. The packets of one read
-  // are one transaction of the store.
-  StoredChanges changes(queue_store_);
+  // are one transaction of the store, on disk before the next read.
   const std::size_t before = inbound_size().value_or(0);
   receive_path_.QClientSocketDataAvailable(bytes, inkomende_pakketten_.get());
+  queue_store_.Save();
   const std::size_t after = inbound_size().value_or(0);
   if (after > before) {
     metrics_.packets_received += after - before;
     metrics_.last_packet = parts_.clock.Now();
   }
   if (inkomende_pakketten_) backlog_.Sync(after);
+  UpdateReading();
 }
 
 std::optional<std::size_t> DorvekService::inbound_size() const {

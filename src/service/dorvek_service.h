@@ -43,6 +43,8 @@ struct ServiceParts {
   // Where the figures are counted (the host's, also counting the database); without
   // it the service keeps its own.
   core::Metrics* metrics = nullptr;
+  // How the queue file is opened (tests put a VFS there that fails on demand).
+  QueueStore::Options queue_store{};
 };
 
 class DorvekService : public gateway::GatewayEvents {
@@ -69,7 +71,8 @@ class DorvekService : public gateway::GatewayEvents {
   ~DorvekService() override;
 
   // Lifecycle handlers, called by the host. ServiceStart throws when a template file
-  // cannot be written; the others report their own failures.
+  // cannot be written, and QueueStore::StartError when the queue file cannot be made
+  // ready; the others report their own failures.
   void ServiceStart();
   void ServiceStop();
   void ServicePause();
@@ -107,10 +110,19 @@ class DorvekService : public gateway::GatewayEvents {
   const core::Metrics& metrics() const { return metrics_; }
   std::filesystem::path metrics_file() const;
   const QueueStore& queue_store() const { return queue_store_; }
+  // False while the inbound queue is full or the queue file cannot be written: the
+  // socket is not read then, so the gateway's TCP holds what comes.
+  bool reading() const { return reading_; }
 
  private:
   void SendNotice(int kind, const std::string& detail);
   void WriteInstallFiles(bool installation);
+  // Outbound packets that waited longer than MaxLeeftijdUitgaand are not sent.
+  void DropStaleOutbound();
+  // Whether the socket may be read now; says so when it changes.
+  void UpdateReading();
+  // Saves the message box's rows set aside when they changed.
+  void SaveAside();
 
   ServiceParts parts_;
   core::Metrics own_metrics_;
@@ -126,6 +138,8 @@ class DorvekService : public gateway::GatewayEvents {
   gateway::ReceivePath receive_path_;
   InboundBacklog backlog_;
   int packets_per_tick_ = 1;
+  long long max_inbound_ = kDefaultMaxInboundPackets;
+  bool reading_ = true;
   int tick_left_ = 0;  // packets the tick under way may still take
   bool running_ = false;
   bool metrics_write_failed_ = false;

@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/format.h>
+
+#include "service/build_info.h"
 
 namespace dorvek::service {
 namespace {
@@ -27,15 +31,28 @@ class Text {
     fmt::format_to(std::back_inserter(out_), "dorvekzol_{} {}\n", name_, Number(value));
     return *this;
   }
-  // Label values here are our own names: nothing in them needs escaping.
   Text& Sample(std::string_view label, std::string_view label_value, double value) {
-    fmt::format_to(std::back_inserter(out_), "dorvekzol_{}{{{}=\"{}\"}} {}\n", name_, label, label_value,
-                   Number(value));
+    return Sample({{label, label_value}}, value);
+  }
+  Text& Sample(std::initializer_list<std::pair<std::string_view, std::string_view>> labels, double value) {
+    std::string set;
+    for (const auto& [label, label_value] : labels)
+      fmt::format_to(std::back_inserter(set), "{}{}=\"{}\"", set.empty() ? "" : ",", label, Escaped(label_value));
+    fmt::format_to(std::back_inserter(out_), "dorvekzol_{}{{{}}} {}\n", name_, set, Number(value));
     return *this;
   }
   std::string Take() { return std::move(out_); }
 
  private:
+  // A label value as the text format wants it: backslash, quote and line feed escaped.
+  static std::string Escaped(std::string_view value) {
+    std::string out;
+    for (const char c : value) {
+      if (c == '\\' || c == '"') out += '\\';
+      out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return out;
+  }
   // Integers without a fraction, the rest with millisecond precision.
   static std::string Number(double value) {
     if (value == static_cast<double>(static_cast<long long>(value))) return fmt::format("{}", static_cast<long long>(value));
@@ -59,6 +76,8 @@ double Reconnects(const core::ConnectionCounts& c) {
 
 std::string MetricsText(const core::Metrics& m, const MetricsState& s) {
   Text t;
+  t.Metric("build_info", "gauge", "The version of the running executable and the commit it was built from.")
+      .Sample({{"version", BuildVersion()}, {"commit", BuildCommit()}}, 1);
   t.Metric("start_time_seconds", "gauge", "Start of the process, in seconds since the Unix epoch.")
       .Sample(Seconds(m.started));
   t.Metric("running", "gauge", "1 between the service's start and its stop.").Sample(s.running);

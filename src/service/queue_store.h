@@ -1,40 +1,50 @@
 #pragma once
 // The queue store: both packet queues kept in a SQLite file beside them, so that what
 // they hold survives a stop, a crash or a power loss. The queues in memory stay what the
-// service works with; the store follows them. A packet is written when it is queued and
-// deleted when it is taken, and at start the file fills the new queues, oldest first.
+// service works with; the store follows them: each entry knows its row in the file, and
+// each Save writes what changed since the last one in one transaction.
 //
-// Every change is committed (WAL, synchronous FULL) before the service goes on, so a
-// packet the gateway has delivered, or an offer whose message-box row is marked, is on
-// disk. A commit costs a disk flush, so changes are written per piece of work, not per
-// packet: one transaction for the packets of one socket read, one for a controller tick
-// (its removals and the replies it queued), one for a message-box firing, one for each
-// packet the send pump has written.
+// A packet once added is on disk before the service goes on (synchronous FULL: it
+// survives a power loss). A save that only removes packets or settles their bookkeeping
+// is written with synchronous NORMAL, which survives a crash of the process and at worst
+// brings back, after a power loss, a packet already handled: a removal is cheap enough to
+// save for every packet, so a crash repeats at most the packet in hand.
 //
-//   closed ──Open──► durable ──a write fails──► memory only ──retry_after, next change──┐
-//     ▲                │                          │ (one warning; the file is removed,   │
-//     └─────Close──────┘ ◄──── rewritten whole ───┘  so nothing stale comes back)  ◄─────┘
-//                                (information)
+//   closed ──Open──► in step ──Save fails──► behind ──Save succeeds──► in step
+//     ▲                 │      (one warning;     (what changed meanwhile is written;
+//     └─────Close───────┘       the file kept)    information)
 //
-// A file that cannot be opened or read at start leaves the store in memory only for
-// this run, with one warning, and the file as it is: what it holds has not been handled
-// and is loaded at the next start that can read it. The service never stops for the
-// store: in memory only it keeps its queues as before, and loses them at a stop.
+// A write that fails changes nothing: the file keeps what it held and the store what it
+// has yet to write, and the next Save tries it all again. While the store is behind, the
+// service takes nothing new on trust (healthy() tells it).
+//
+// Formats of the file (PRAGMA user_version):
+//   1  user_version 0: one table pakketten (id, wachtrij, tekst), what earlier releases
+//      wrote.
+//   2  pakketten also holds when each packet was queued (tijd, Unix ms) and the
+//      message-box row whose marking an outbound packet waits for (bbo_id); the table
+//      opzij holds the message-box rows set aside.
+// Open migrates an older format in one transaction, every packet keeping its queue and
+// its order. A file it will not touch (a newer format, a migration that fails, a file
+// locked by another process) fails the start and stays as it is. Only a file that is not
+// a queue file at all (not SQLite, or a database of something else) is moved aside, with
+// the time in its name, and a new one made.
 //
 // Not thread-safe: every call comes from the service's event loop.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/event_log.h"
 #include "gateway/packet_queue.h"
+#include "outbound/aside_row.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -43,25 +53,48 @@ namespace dorvek::service {
 
 // The file, under the base directory.
 inline constexpr std::string_view kQueueStorePath = "VmrZOLData/Wachtrijen.db";
+// The newest format this executable reads and writes.
+inline constexpr int kQueueFileFormat = 2;
 
 class QueueStore {
  public:
   struct Options {
-    // How long after a failed write the store tries the file again.
-    std::chrono::milliseconds retry_after = std::chrono::minutes(1);
+    // How long Open waits for a lock another process holds on the file.
+    std::chrono::milliseconds lock_wait = std::chrono::seconds(2);
+    // How long a save waits for such a lock while the service runs.
+    std::chrono::milliseconds busy_wait = std::chrono::milliseconds(200);
     // The SQLite VFS to open the file with; empty: the default one. Tests put one that
     // fails on demand here.
     std::string vfs;
   };
 
-  // The lengths of both queues: taken before a piece of work, so Save knows what it
-  // changed.
-  struct Lengths {
-    std::size_t inbound = 0;
-    std::size_t outbound = 0;
+  enum class Queue { kInbound = 1, kOutbound = 2 };
+
+  // The file could not be made ready, and was left as it is: the service cannot start.
+  class StartError : public std::runtime_error {
+   public:
+    // Whether a later start may well succeed on its own (a lock another process holds)
+    // or needs the administrator (a newer format, a failed migration, no directory).
+    enum class Kind { kLater, kAdministrator };
+    StartError(const std::string& text, Kind kind) : std::runtime_error(text), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+   private:
+    Kind kind_;
   };
 
-  enum class Queue { kInbound = 1, kOutbound = 2 };
+  struct Opened {
+    std::size_t inbound = 0;  // packets loaded into each queue
+    std::size_t outbound = 0;
+    int migrated_from = 0;     // the format the file was migrated from; 0: none
+    std::filesystem::path moved_aside;  // where a file that was no queue file went
+  };
+
+  // What a Close could not leave in the file.
+  struct Unkept {
+    std::size_t packets = 0;   // queued, not written
+    std::size_t removals = 0;  // taken, still in the file: they come back at the next start
+  };
 
   QueueStore(core::EventLog& log, const core::Clock& clock, std::filesystem::path file);
   QueueStore(core::EventLog& log, const core::Clock& clock, std::filesystem::path file, Options options);
@@ -69,43 +102,52 @@ class QueueStore {
   QueueStore(const QueueStore&) = delete;
   QueueStore& operator=(const QueueStore&) = delete;
 
-  // Opens the file (creating it and its table when missing) and appends what it holds
-  // to the two queues, each in its order; from now on the store follows these queues
-  // until Close. Gives how many packets each queue got. Never throws.
-  Lengths Open(gateway::PacketQueue& inbound, gateway::PacketQueue& outbound);
-  // Closes the file; what it holds stays there for the next Open. The queues are no
-  // longer followed.
-  void Close();
+  // Makes the file ready (creating, migrating, or moving aside as above) and appends
+  // what it holds to the two queues, each in its order; from now on the store follows
+  // these queues until Close. Throws StartError.
+  Opened Open(gateway::PacketQueue& inbound, gateway::PacketQueue& outbound);
+  // A last Save, then closes the file; what it holds stays there for the next Open.
+  Unkept Close();
 
-  Lengths Mark() const;
-  // Writes, in one transaction, what the work since `before` changed: in one piece of
-  // work a queue only grows at its end or only shrinks at its head. Never throws.
-  void Save(const Lengths& before);
-  // `count` packets have been taken from the head of the queue. Never throws.
-  void Removed(Queue queue, std::size_t count);
-
-  // True while the queues are on disk.
+  // Writes what changed in both queues since the last save: entries added (stamped with
+  // the time they were queued), entries taken away, bookkeeping changed. False when the
+  // file could not be written; nothing is lost then, and the next Save tries again.
+  // Never throws.
+  bool Save();
+  // True when the file holds both queues as they are now, or at least as they were at
+  // the last successful save.
+  bool healthy() const { return healthy_; }
   bool durable() const { return db_ != nullptr; }
   const std::filesystem::path& file() const { return file_; }
 
+  // The message-box rows set aside, as the file held them at Open, and their
+  // replacement. SaveAside never throws; false when it could not be written.
+  const std::vector<outbound::AsideRow>& aside_rows() const { return aside_rows_; }
+  bool SaveAside(const std::vector<outbound::AsideRow>& rows);
+
+  // Statements run on the file so far, for the figures.
+  std::uint64_t transactions() const { return transactions_; }
+
  private:
-  gateway::PacketQueue& QueueOf(Queue queue) const;
-  std::deque<std::int64_t>& IdsOf(Queue queue);
-  // Writes the change of one queue whose length was `before`, inside a transaction.
-  void Apply(Queue queue, std::size_t before);
-  // Writes one queue again whole: its rows replaced by what the queue holds.
-  void Rewrite(Queue queue);
-  std::int64_t Insert(Queue queue, const std::string& packet);
-  void Step(sqlite3_stmt* statement);
-  void OpenFile();
+
+  void OpenFile(int flags);
   void CloseFile() noexcept;
-  // A write failed: memory only, the file removed, one warning per spell.
+  int UserVersion();
+  // What the file is: its format, or 0 for a fresh (empty) database, or -1 for a
+  // database that is not a queue file.
+  int Classify();
+  void Migrate(int from);
+  void CreateSchema();
+  void Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbound);
+  void MoveAside(const std::string& why, Opened& opened);
+  void Prepare();
+  void SetSynchronous(bool full);
+  // Frees the file's space once both queues are empty after a backlog.
+  void MaybeShrink();
   void Failed(const std::string& text);
-  // In memory only after a failed write: once retry_after has passed, a fresh file with
-  // both queues written whole.
-  void MaybeRecover();
   void Exec(const char* sql);
-  sqlite3_stmt* Prepare(const char* sql);
+  void Step(sqlite3_stmt* statement);
+  std::string Error() const;
 
   core::EventLog& log_;
   const core::Clock& clock_;
@@ -116,16 +158,13 @@ class QueueStore {
   gateway::PacketQueue* outbound_ = nullptr;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* delete_ = nullptr;      // a queue's rows up to an id
-  sqlite3_stmt* delete_all_ = nullptr;  // all rows of a queue
-  // The row ids of each queue's packets, in queue order.
-  std::deque<std::int64_t> inbound_ids_;
-  std::deque<std::int64_t> outbound_ids_;
-
-  // Memory only after a failed write: when to try again. Empty after a failed Open,
-  // when the file must stay as it is for the next start.
-  std::optional<std::chrono::steady_clock::time_point> retry_at_;
-  bool warned_ = false;  // the warning of this spell in memory only is written
+  sqlite3_stmt* delete_ = nullptr;
+  sqlite3_stmt* update_ = nullptr;
+  bool synchronous_full_ = true;
+  bool healthy_ = true;
+  std::vector<outbound::AsideRow> aside_rows_;
+  std::uint64_t transactions_ = 0;
+  std::chrono::steady_clock::time_point last_shrink_{};
 };
 
 }  // namespace dorvek::service

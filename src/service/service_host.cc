@@ -25,6 +25,7 @@
 #include "db/soci_database.h"
 #include "db/udp_sender.h"
 #include "gateway/asio_gateway_link.h"
+#include "service/build_info.h"
 #include "service/config_check.h"
 #include "service/config_file.h"
 #include "service/dorvek_service.h"
@@ -95,7 +96,7 @@ class Host {
         service_(ServiceParts{*log_, clock_, metered_db_, *lan_, link_, base_dir_, db::ComputerName(),
                               options.executable.filename().string(),
                               [this](const Settings& s) { db_.Configure(DatabaseSettings(s, base_dir_)); },
-                              &metrics_}),
+                              &metrics_, QueueStore::Options{}}),
         timer_(io_),
         watchdog_(io_),
         status_timer_(io_),
@@ -122,7 +123,11 @@ class Host {
       service_.ServiceStart();
     } catch (const std::exception& e) {
       FailedStart(std::string("Service failed on start: ") + e.what());
-      // Its own status, which the unit does not restart on: the service stops.
+      // A queue file another process holds locked may be free at the next start, which
+      // the unit makes a few seconds later; anything else needs the administrator, and
+      // its own status keeps the unit from restarting it.
+      const auto* store = dynamic_cast<const QueueStore::StartError*>(&e);
+      if (store != nullptr && store->kind() == QueueStore::StartError::Kind::kLater) return 1;
       return kExitStartFailed;
     }
     ReportMissingSettings();
@@ -430,7 +435,7 @@ int RunHost(const HostOptions& options) {
       std::cout << UsageText(options.executable.filename().string());
       return 0;
     case RunMode::kVersion:
-      std::cout << "dorvekzol " << DORVEK_VERSION_TEXT << "\n";
+      std::cout << VersionText() << "\n";
       return 0;
     case RunMode::kCheck: {
       // Touches neither the journal nor the service: a report on standard output.

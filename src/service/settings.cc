@@ -1,5 +1,7 @@
 #include "service/settings.h"
 
+#include <array>
+
 #include "service/config_file.h"
 
 namespace dorvek::service {
@@ -18,23 +20,60 @@ int Settings::PacketsPerTick() const {
   return static_cast<int>(n < kMaxPacketsPerTick ? n : kMaxPacketsPerTick);
 }
 
+long long Settings::MaxInboundPackets() const {
+  const long long n = ReadIntegerSetting(max_inkomende_pakketten);
+  return n > 0 ? n : kDefaultMaxInboundPackets;
+}
+
+std::chrono::seconds Settings::MaxOutboundAge() const {
+  const long long n = ReadIntegerSetting(max_leeftijd_uitgaand);
+  if (n <= 0) return kDefaultMaxOutboundAge;
+  return n < kMaxOutboundAge.count() ? std::chrono::seconds(n) : kMaxOutboundAge;
+}
+
+std::span<const KnownElement> KnownElements() {
+  using enum ElementKind;
+  using enum InTemplate;
+  static const std::array<KnownElement, 22> kElements = {{
+      {"OutputDirectory", kNoEffect, kYes, "no effect", &Settings::output_directory},
+      {"OutputToFile", kNoEffect, kYes, "no effect", &Settings::output_to_file},
+      {"SQLServer", kSetting, kYes, "empty", &Settings::sql_server},
+      {"SQLDatabase", kSetting, kYes, "empty", &Settings::sql_database},
+      {"SQLInlognaam", kSetting, kYes, "empty", &Settings::sql_inlognaam},
+      {"SQLPaswoord", kSetting, kYes, "empty", &Settings::sql_paswoord},
+      {"ZOLid", kSetting, kYes, "empty", &Settings::zol_id},
+      {"Separator", kSetting, kYes, "empty", &Settings::separator},
+      {"Netwerksleutel", kSetting, kYes, "empty (LAN notices unenciphered)", &Settings::netwerksleutel},
+      {"Bedragen", kSetting, kYes, "empty (amounts in every ride offer)", &Settings::bedragen},
+      {"HTTPTimer", kSetting, kYes, "60000 ms", &Settings::http_timer},
+      {"Port", kSetting, kYes, "empty (the gateway stays unset)", &Settings::port},
+      {"Binding", kSetting, kYes, "empty", &Settings::binding},
+      {"SQLDriver", kSetting, kNo, "empty (SQL Server through the FreeTDS ODBC driver)", &Settings::sql_driver},
+      {"PakkettenPerTick", kSetting, kNo, "1 packet a tick", &Settings::pakketten_per_tick},
+      {"MaxInkomendePakketten", kSetting, kNo, "100000 packets", &Settings::max_inkomende_pakketten},
+      {"MaxLeeftijdUitgaand", kSetting, kNo, "600 s", &Settings::max_leeftijd_uitgaand},
+      {"DorvekZOLserver", kStructure, kYes, "", nullptr},
+      {"Timers", kStructure, kYes, "", nullptr},
+      {"TCPCLIENT", kStructure, kYes, "", nullptr},
+      {"SQL", kStructure, kYes, "", nullptr},
+      {"Output", kStructure, kYes, "", nullptr},
+  }};
+  return kElements;
+}
+
+const KnownElement* FindKnownElement(std::string_view name) {
+  for (const KnownElement& e : KnownElements())
+    if (e.name == name) return &e;
+  return nullptr;
+}
+
 Settings ReadSettings(const std::vector<std::string>& lines) {
   Settings s;
-  s.output_directory = ReadXMLTag(lines, "OutputDirectory");
-  s.output_to_file = ReadXMLTag(lines, "OutputToFile");
-  s.sql_server = ReadXMLTag(lines, "SQLServer");
-  s.sql_database = ReadXMLTag(lines, "SQLDatabase");
-  s.sql_inlognaam = ReadXMLTag(lines, "SQLInlognaam");
-  s.sql_paswoord = ReadXMLTag(lines, "SQLPaswoord");
-  s.zol_id = ReadXMLTag(lines, "ZOLid");
-  s.separator = ReadXMLTag(lines, "Separator");
-  s.netwerksleutel = ReadXMLTag(lines, "Netwerksleutel");
-  s.bedragen = ReadXMLTag(lines, "Bedragen");
-  s.http_timer = ReadXMLTag(lines, "HTTPTimer");
-  s.port = ReadXMLTag(lines, "Port");
-  if (s.PortNumber() > 0) s.binding = ReadXMLTag(lines, "Binding");
-  s.sql_driver = ReadXMLTag(lines, "SQLDriver");
-  s.pakketten_per_tick = ReadXMLTag(lines, "PakkettenPerTick");
+  for (const KnownElement& e : KnownElements()) {
+    if (e.field == nullptr) continue;
+    if (e.field == &Settings::binding && s.PortNumber() <= 0) continue;
+    s.*e.field = ReadXMLTag(lines, e.name);
+  }
   return s;
 }
 

@@ -89,7 +89,7 @@ TEST(SqliteDriverConnectionString, NamesTheFileUnbraced) {
   ConnectionSettings s;
   s.driver = "SQLite3";
   s.database = "/tmp/dispatch.db";
-  EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;Timeout=5000;");
+  EXPECT_EQ(OdbcConnectionString(s), "Driver={SQLite3};Database=/tmp/dispatch.db;Timeout=250;");
   s.database = "/tmp/a;b.db";
   EXPECT_THROW(OdbcConnectionString(s), DatabaseError);
 }

@@ -3,6 +3,8 @@
 #include <filesystem>
 
 #include <fmt/format.h>
+#include <optional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -65,6 +67,54 @@ TEST_P(SociDatabaseTest, StatementErrorKeepsConnectionAndGivesProviderText) {
   }
   EXPECT_TRUE(db_->IsOpen());
   EXPECT_EQ(Count("wagens"), 0);
+}
+
+// A unit of work is one transaction whose statements fail one by one as without it,
+// while a failure that is not the work's fault undoes it whole.
+TEST_P(SociDatabaseTest, UnitOfWorkKeepsWhatAStatementsOwnFailureLeavesAndLosesAllToAnOutage) {
+  enum class Strike { kNone, kOwnFailure, kDeadlinePassed, kConnectionClosed, kRolledBack };
+  struct Case {
+    const char* name;
+    Strike strike;
+    long long rows;  // of the three inserts, what is there in the end
+    std::optional<FailureKind> doomed;
+  };
+  for (const Case& c : {Case{"all well", Strike::kNone, 3, std::nullopt},
+                        Case{"a statement's own failure", Strike::kOwnFailure, 3, std::nullopt},
+                        Case{"out of time", Strike::kDeadlinePassed, 0, FailureKind::kTimeout},
+                        Case{"connection lost", Strike::kConnectionClosed, 0, FailureKind::kConnection},
+                        Case{"rolled back", Strike::kRolledBack, 0, std::nullopt}}) {
+    SCOPED_TRACE(c.name);
+    db_->Execute("delete from BEDRIJVEN");
+    db_->BeginWork();
+    db_->Execute("insert into BEDRIJVEN (bdr_naam) values ('een')");
+    db_->Execute("insert into BEDRIJVEN (bdr_naam) values ('twee')");
+    try {
+      switch (c.strike) {
+        case Strike::kOwnFailure: db_->Execute("insert into no_such_table (x) values (1)"); break;
+        case Strike::kDeadlinePassed: db_->SetDeadline(std::chrono::steady_clock::now()); break;
+        case Strike::kConnectionClosed: db_->Close(); break;
+        default: break;
+      }
+      db_->Execute("insert into BEDRIJVEN (bdr_naam) values ('drie')");
+    } catch (const DatabaseError& e) {
+      EXPECT_EQ(e.kind(), c.strike == Strike::kOwnFailure ? FailureKind::kStatement : *c.doomed) << e.what();
+    }
+    if (c.strike == Strike::kOwnFailure) db_->Execute("insert into BEDRIJVEN (bdr_naam) values ('drie')");
+    if (c.doomed) {
+      ASSERT_TRUE(db_->WorkFailure());
+      EXPECT_EQ(db_->WorkFailure()->kind(), *c.doomed);
+      EXPECT_THROW(db_->Query("select 1 as n"), DatabaseError) << "a doomed unit refuses more";
+    }
+    db_->SetDeadline(std::nullopt);
+    if (c.strike == Strike::kRolledBack || c.doomed) {
+      db_->RollbackWork();
+    } else {
+      db_->CommitWork();
+    }
+    EXPECT_FALSE(db_->InWork());
+    EXPECT_EQ(Count("BEDRIJVEN"), c.rows);
+  }
 }
 
 TEST_P(SociDatabaseTest, ReadsEveryDeclaredTypeAsItsValue) {
@@ -278,26 +328,29 @@ TEST(SociDatabaseSettings, UnreachableOdbcDriverFailsWithProviderText) {
   EXPECT_TRUE(log.texts().empty());
 }
 
-TEST(BrokenConnection, ConnectionClassFailuresAndLostSessionsAreBroken) {
-  EXPECT_TRUE(IsBrokenConnection({"08S01", true}));
-  EXPECT_TRUE(IsBrokenConnection({"08001", true}));
-  EXPECT_TRUE(IsBrokenConnection({"", false}));
-  EXPECT_TRUE(IsBrokenConnection({"42S02", false}));
-}
-
-TEST(BrokenConnection, TimedOutStatementsAreBroken) {
-  EXPECT_TRUE(IsBrokenConnection({"HYT00", true}));
-  EXPECT_TRUE(IsBrokenConnection({"HYT01", true}));
-  EXPECT_TRUE(IsBrokenConnection({"57014", true}));  // PostgreSQL's statement_timeout
-  EXPECT_TRUE(IsBrokenConnection({"", true, true}));  // SQLite interrupted at its deadline
-}
-
-TEST(BrokenConnection, StatementFailuresAreNot) {
-  EXPECT_FALSE(IsBrokenConnection({"", true}));
-  EXPECT_FALSE(IsBrokenConnection({"42S02", true}));
-  EXPECT_FALSE(IsBrokenConnection({"23000", true}));
-  EXPECT_FALSE(IsBrokenConnection({"HY000", true}));
-  EXPECT_FALSE(IsBrokenConnection({"0", true}));
+TEST(ClassifyFailure, ConnectionTimeOutOrTheStatementsOwn) {
+  using K = FailureKind;
+  const struct {
+    FailureInfo failure;
+    K kind;
+  } cases[] = {
+      {{"08S01", true}, K::kConnection},
+      {{"08001", true}, K::kConnection},
+      {{"", false}, K::kConnection},
+      {{"42S02", false}, K::kConnection},       // a session that is gone, whatever it said
+      {{"HYT00", true}, K::kTimeout},
+      {{"HYT01", true}, K::kTimeout},
+      {{"57014", true}, K::kTimeout},           // PostgreSQL's statement_timeout
+      {{"", true, true}, K::kTimeout},          // SQLite interrupted at its deadline
+      {{"", true, false, true}, K::kTimeout},   // SQLite busy or locked
+      {{"", true}, K::kStatement},
+      {{"42S02", true}, K::kStatement},
+      {{"23000", true}, K::kStatement},
+      {{"HY000", true}, K::kStatement},
+      {{"0", true}, K::kStatement},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ClassifyFailure(c.failure), c.kind) << c.failure.sqlstate << " " << c.failure.session_connected;
 }
 
 struct OpeningCase {

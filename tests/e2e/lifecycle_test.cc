@@ -24,6 +24,7 @@
 #include "core/memory_event_log.h"
 #include "db/computer_name.h"
 #include "db/soci_database.h"
+#include "service/build_info.h"
 #include "service/config_file.h"
 #include "service/queue_store.h"
 #include "service/unit_file.h"
@@ -251,11 +252,12 @@ TEST_F(ServiceLifecycle, FirstStartInAnEmptyDirectoryInstallsConfiguresAndAnnoun
 
   ASSERT_TRUE(service->WaitForEntry(kConfiguredTemplate));
   const auto entries = service->Entries();
-  ASSERT_GE(entries.size(), 3u);
+  ASSERT_GE(entries.size(), 4u);
   EXPECT_EQ(entries[0].text, kInstalledConfig);
-  EXPECT_EQ(entries[1].text, kStarted);
-  EXPECT_EQ(entries[2].text, kConfiguredTemplate);
-  for (int i = 0; i < 3; ++i) {
+  EXPECT_EQ(entries[1].text, "Taxis Dorvek ZOL " + service::VersionText()) << "the executable's version and commit";
+  EXPECT_EQ(entries[2].text, kStarted);
+  EXPECT_EQ(entries[3].text, kConfiguredTemplate);
+  for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(entries[i].source, "DorvekZOL");
     EXPECT_EQ(entries[i].type, 4);
     EXPECT_EQ(entries[i].category, 1);
@@ -265,7 +267,7 @@ TEST_F(ServiceLifecycle, FirstStartInAnEmptyDirectoryInstallsConfiguresAndAnnoun
   ExpectCleanStop(*service);
   // The template names no database, so posting the stop notification cannot connect.
   const auto after = service->Entries();
-  const long incomplete = IndexOf(after, kIncomplete, 3);
+  const long incomplete = IndexOf(after, kIncomplete, 4);
   ASSERT_GE(incomplete, 0) << testing::PrintToString(Texts(after));
   EXPECT_EQ(after[incomplete].type, 2);
 }
@@ -296,7 +298,7 @@ TEST_F(ServiceLifecycle, StartWithEverythingPresentWritesNothing) {
 
   const auto texts = Texts(second->Entries());
   ASSERT_FALSE(texts.empty());
-  EXPECT_EQ(texts[0], kStarted);
+  EXPECT_EQ(texts[1], kStarted);
   EXPECT_EQ(std::count(texts.begin(), texts.end(), kInstalledConfig), 0);
   EXPECT_TRUE(Snapshot(base_) == before) << "a file or directory was written on the second start";
 }
@@ -311,7 +313,7 @@ TEST_F(ServiceLifecycle, EmptyConfigurationIsKeptAndGivesAPlainNotice) {
   EXPECT_EQ(ReadFileBytes(base_ / "VmrZOLConfig.xml"), "");
   const auto entries = service->Entries();
   EXPECT_EQ(CountOf(entries, kInstalledConfig), 0);
-  EXPECT_EQ(IndexOf(entries, kStarted), 0);
+  EXPECT_EQ(IndexOf(entries, kStarted), 1);
   for (const auto& e : entries)
     EXPECT_EQ(e.text.find("geconfigureerd op"), std::string::npos)
         << "no port is configured, so no gateway address is set: " << e.text;

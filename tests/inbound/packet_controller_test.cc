@@ -304,7 +304,7 @@ TEST_F(PacketControllerOutageTest, PacketWaitsAtTheHeadWithOneWarningAndIsHandle
   inbound_.push_back(Packet("NOOP", "NEW", "", "4712", "0"));
   ServerGone("could not connect to server: Connection refused");
   for (int tick = 0; tick < 5; ++tick) {
-    EXPECT_EQ(Tick(), Handling::kPutBack);
+    EXPECT_EQ(Tick(), Handling::kKept);
     clock_.Advance(std::chrono::seconds(1));
   }
   EXPECT_EQ(inbound_.size(), 2u);
@@ -347,26 +347,44 @@ TEST_F(PacketControllerOutageTest, EveryOutageIsWarnedOnceAndEveryReturnIsAnnoun
   EXPECT_EQ(fixture_.Count("berichtenbox"), 2);
 }
 
-// Only a connection that fails at the lookup, before anything is written, keeps the
-// packet: any other failure ends it as before.
-TEST_F(PacketControllerOutageTest, FailuresThatDoNotKeepThePacket) {
+// Wherever an outage, a lock or a time-out strikes, the packet's work is undone whole and
+// the packet stays for the next tick; a failure of its own ends it, keeping what was
+// written before it.
+TEST_F(PacketControllerOutageTest, WhatAFailureAtEachStepDoesWithThePacket) {
   struct Case {
     const char* name;
     const char* sql;
     db::FailureKind kind;
+    HandleResult result;
+    long gps_rows;  // the position row, written before the keep-alive
   };
-  for (const Case& c : {Case{"statement error at the lookup", "wag_imei", db::FailureKind::kStatement},
-                        Case{"connection lost after the lookup", "berichtenbox", db::FailureKind::kConnection}}) {
+  const std::string packet = Packet("NOOP", "NEW", "", "4711", "0", {{"042", "+52 21 12.34"}, {"043", "+004 53 47.12"}});
+  long gps = 0;
+  for (const Case& c : {
+           Case{"statement error at the lookup", "wag_imei", db::FailureKind::kStatement, HandleResult::kTaken, 0},
+           Case{"statement error at the last step", "berichtenbox", db::FailureKind::kStatement, HandleResult::kTaken, 1},
+           Case{"connection lost at the lookup", "wag_imei", db::FailureKind::kConnection, HandleResult::kKept, 0},
+           Case{"connection lost after a write", "berichtenbox", db::FailureKind::kConnection, HandleResult::kKept, 0},
+           Case{"lock after a write", "berichtenbox", db::FailureKind::kTimeout, HandleResult::kKept, 0},
+       }) {
     SCOPED_TRACE(c.name);
     db_.ClearFailures();
-    inbound_.push_back(Packet("NOOP", "NEW", "", "4711", "0"));
+    inbound_.clear();
+    inbound_.push_back(packet);
     db_.FailWhenSqlContains(c.sql, c.name, c.kind);
-    EXPECT_EQ(Tick(), Handling::kTaken);
-    EXPECT_TRUE(inbound_.empty());
-    EXPECT_TRUE(Logged(EntryType::kWarning, c.name));
-    EXPECT_FALSE(controller_.database_away());
+    EXPECT_EQ(Tick(), c.result);
+    EXPECT_EQ(inbound_.size(), c.result == HandleResult::kKept ? 1u : 0u);
+    EXPECT_EQ(Logged(EntryType::kWarning, c.name), c.result == HandleResult::kTaken);
+    gps += c.gps_rows;
+    EXPECT_EQ(fixture_.Count("gps"), gps) << "a kept packet leaves nothing written";
+    EXPECT_EQ(fixture_.Count("berichtenbox"), 0);
+    if (c.result == HandleResult::kKept) {
+      db_.ClearFailures();
+      EXPECT_EQ(Tick(), HandleResult::kTaken);
+      EXPECT_EQ(fixture_.Count("gps"), ++gps) << "and is written once when it gets through";
+      fixture_.file().Run("delete from berichtenbox");
+    }
   }
-  EXPECT_EQ(fixture_.Count("berichtenbox"), 0);
 }
 
 TEST_F(PacketControllerTest, OneEntryPerTickInArrivalOrder) {

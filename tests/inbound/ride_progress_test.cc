@@ -41,7 +41,7 @@ TEST_P(RideProgressTest, BoardingThenAlightingGivesOdometerDistanceAndAmount) {
   EXPECT_EQ(Show(Ride(101), {"pla_com_status", "pla_status", "pla_tijdstip_vrijmelden", "pla_bedrag_1", "pla_km_map",
                              "pla_pasnummer", "pla_eind_straat", "pla_eind_stad", "pla_odo_start", "pla_odo_stop"}),
             "pla_com_status=1 pla_status=V pla_tijdstip_vrijmelden=2024-05-01 12:55:00 pla_bedrag_1=23.50"
-            " pla_km_map=123.40 pla_pasnummer= pla_eind_straat=Markt pla_eind_stad=Geldrop pla_odo_start=10000.00"
+            " pla_km_map=123.40 pla_pasnummer=P-77 pla_eind_straat=Markt pla_eind_stad=Geldrop pla_odo_start=10000.00"
             " pla_odo_stop=10123.40");
   EXPECT_EQ(Show(Ride(101), {"pla_tx_payment_type", "pla_tx_stop_type", "pla_tx_max_speed", "pla_tx_beladen",
                              "pla_tx_arrival_stop", "pla_tx_paid_amount", "pla_tx_paid_extra"}),
@@ -49,9 +49,15 @@ TEST_P(RideProgressTest, BoardingThenAlightingGivesOdometerDistanceAndAmount) {
             " pla_tx_paid_amount=25.00 pla_tx_paid_extra=1.50");
   EXPECT_EQ(RouteStatusCalls(1), 2);
 
-  // A completed ride is not completed again.
+  // A completed ride is not completed again, nor boarded again.
   Form({{"000", "101"}, {"001", "003"}, {"036", "109999"}});
-  EXPECT_EQ(Ride(101).Exact("pla_km_map").ToString(), "123.40");
+  fixture_.file().Run("UPDATE ritstaten SET lsn_actie='B' WHERE lsn_id=1");
+  Form({{"000", "101"}, {"001", "002"}, {"036", "200000"}, {"031", "X"}});
+  EXPECT_EQ(Show(Ride(101), {"pla_status", "pla_bedrag_1", "pla_km_map", "pla_pasnummer"}),
+            "pla_status=V pla_bedrag_1=23.50 pla_km_map=123.40 pla_pasnummer=P-77");
+  EXPECT_EQ(Sheet(1).Text("lsn_actie"), "B");
+  EXPECT_TRUE(Logged(EntryType::kInformation,
+                     "Taxis Dorvek ZOL instappen genegeerd voor wagen 17: rit 101 was al voltooid"));
   EXPECT_EQ(RouteStatusCalls(1), 2);
   EXPECT_EQ(Notifications(), (Texts{"113: Wagen 17 klant ingestapt Stationsplein Eindhoven",
                                     "115: Wagen 17 klant uitgestapt Markt Geldrop", "115: Wagen 17 klant uitgestapt "}));
@@ -67,9 +73,38 @@ TEST_P(RideProgressTest, WithoutAddressOrWaitingTimeThoseColumnsStayAsTheyWere) 
   EXPECT_EQ(ride.Int("pla_wachtseconden"), 30);
   EXPECT_EQ(ride.Int("pla_retour_rbs", -1), 0);
   EXPECT_TRUE(ride.IsNull("pla_odo_start"));
-  EXPECT_EQ(ride.Exact("pla_km_map").ToString(), "0.00");
+  EXPECT_TRUE(ride.IsNull("pla_km_map"));
   Form({{"000", "101"}, {"001", "003"}, {"004", "Geldrop"}});  // a town alone begins with a blank
   EXPECT_EQ(Notifications(), (Texts{"113: Wagen 17 klant ingestapt ", "115: Wagen 17 klant uitgestapt  Geldrop"}));
+}
+
+// Readings and the pass number the terminal did not send are not written, and the
+// distance needs both readings. Each row: what boarding and alighting carry besides the
+// ride, and the ride after.
+TEST_P(RideProgressTest, MissingFieldsWriteNothing) {
+  const struct {
+    Body boarding, alighting;
+    std::string after;
+  } rows[] = {
+      {{{"036", "100000"}}, {{"036", "101234"}},
+       "pla_km_map=123.40 pla_odo_start=10000.00 pla_odo_stop=10123.40 pla_pasnummer=D-1"},
+      {{{"036", "100000"}, {"031", "P-77"}}, {{"036", ""}, {"031", ""}},
+       "pla_km_map=10000.00 pla_odo_start=10000.00 pla_odo_stop=NULL pla_pasnummer=P-77"},
+      {{{"031", ""}}, {{"036", "101234"}, {"031", "Q-2"}},
+       "pla_km_map=NULL pla_odo_start=NULL pla_odo_stop=10123.40 pla_pasnummer=Q-2"},
+      {{{"036", ""}}, {}, "pla_km_map=NULL pla_odo_start=NULL pla_odo_stop=NULL pla_pasnummer=D-1"}};
+  for (const auto& row : rows) {
+    fixture_.file().Run(
+        "UPDATE planning SET pla_status='P', pla_km_map=55.50, pla_odo_start=NULL, pla_odo_stop=NULL, "
+        "pla_pasnummer='D-1' WHERE pla_id=101");
+    Body boarding = {{"000", "101"}, {"001", "002"}}, alighting = {{"000", "101"}, {"001", "003"}};
+    boarding.insert(boarding.end(), row.boarding.begin(), row.boarding.end());
+    alighting.insert(alighting.end(), row.alighting.begin(), row.alighting.end());
+    Form(boarding);
+    Form(alighting);
+    EXPECT_EQ(Show(Ride(101), {"pla_status", "pla_km_map", "pla_odo_start", "pla_odo_stop", "pla_pasnummer"}),
+              "pla_status=V " + row.after);
+  }
 }
 
 TEST_P(RideProgressTest, UnknownOrMissingRides) {

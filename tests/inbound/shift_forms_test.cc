@@ -62,12 +62,46 @@ TEST_P(ShiftFormsTest, LogInWithoutOdometerOrConstants) {
   HandleFields(fields, &outbound_);
   const db::Row sheet = One("select * from ritstaten where lsn_wag_id=3");
   EXPECT_EQ(Date(sheet, "lsn_einde"), "2026-12-08 06:30:00");
-  EXPECT_EQ(Exact(sheet, "lsn_kilometerstand_aanvang"), "0.00");
+  EXPECT_TRUE(sheet.IsNull("lsn_kilometerstand_aanvang"));
   EXPECT_EQ(Kmstand(3), 5000);
   // A frame character in the echoed pass number would break the reply.
   ASSERT_EQ(outbound_.size(), 1u);
   EXPECT_THAT(outbound_.front(),
               ::testing::EndsWith(test_support::ControlText("[ETX]37[ETX]01234 [ETX][EOT]XCRC")));
+}
+
+// A reading that is missing or empty is not written; one of 0 is, but does not set the
+// vehicle's odometer. One table per form: each packet (after reset) and select's row after.
+TEST_P(ShiftFormsTest, MissingReadingsAreNotWritten) {
+  using Rows = std::vector<std::pair<std::string, std::string>>;
+  const auto table = [&](const std::string& reset, const std::string& select,
+                         std::initializer_list<const char*> columns, const Rows& rows) {
+    for (const auto& [packet, after] : rows) {
+      fixture_.file().Run(reset);
+      Handle(packet);
+      EXPECT_EQ(test_support::Show(One(select), columns), after) << packet;
+    }
+  };
+  const std::string log_in = kLogIn, end = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 003=000",
+                    fuel = "NUMBER=004 TYPE=FORM STATUS=NEW UNIT=4711 019=4250";
+  table("DELETE FROM ritstaten WHERE lsn_wag_id=3; UPDATE wagens SET wag_kmstand=5000 WHERE wag_id=3",
+        "select * from ritstaten, wagens where lsn_wag_id=3 and wag_id=3",
+        {"lsn_kilometerstand_aanvang", "wag_kmstand"},
+        {{log_in + "005=1234567", "lsn_kilometerstand_aanvang=123456.70 wag_kmstand=123456"},
+         {log_in + "005=0", "lsn_kilometerstand_aanvang=0.00 wag_kmstand=5000"},
+         {log_in + "005=", "lsn_kilometerstand_aanvang=NULL wag_kmstand=5000"},
+         {log_in, "lsn_kilometerstand_aanvang=NULL wag_kmstand=5000"}});
+  table("UPDATE ritstaten SET lsn_status=0, lsn_actie='B', lsn_kilometerstand_einde=11111.10 WHERE lsn_id=1;"
+        "UPDATE wagens SET wag_kmstand=120000 WHERE wag_id=1",
+        "select * from ritstaten, wagens where lsn_id=1 and wag_id=1",
+        {"lsn_status", "lsn_kilometerstand_einde", "wag_kmstand"},
+        {{end + " 036=123456", "lsn_status=1 lsn_kilometerstand_einde=12345.60 wag_kmstand=12345"},
+         {end + " 036=", "lsn_status=1 lsn_kilometerstand_einde=11111.10 wag_kmstand=120000"},
+         {end, "lsn_status=1 lsn_kilometerstand_einde=11111.10 wag_kmstand=120000"}});
+  table("DELETE FROM brandstof", "select * from brandstof", {"bra_liters", "bra_odometer_huidig"},
+        {{fuel + " 036=123456", "bra_liters=42.50 bra_odometer_huidig=12345.60"},
+         {fuel + " 036=", "bra_liters=42.50 bra_odometer_huidig=NULL"},
+         {fuel, "bra_liters=42.50 bra_odometer_huidig=NULL"}});
 }
 
 TEST_P(ShiftFormsTest, RefusedLogInIsInformationAndSkipsTheRestOfThePacket) {

@@ -102,11 +102,11 @@ TEST_P(StreetHailTest, StartTakesTheAddressAsFarAsTheColumnsGo) {
 
   fixture_.file().Run("UPDATE ritstaten SET lsn_actie='M' WHERE lsn_id=3");
   const std::string street = "Burgemeester van Reenensingel 101";  // 33 characters
-  Hail("4713", {{"001", "5"}, {"003", street}, {"004", "Gouda"}});
+  Hail("4713", {{"001", "5"}, {"003", street}, {"004", "'s-Hertogenbosch, NLD"}});
   ride = Ride(25001);
   EXPECT_EQ(ride.Text("pla_start_straat"), street);
   EXPECT_EQ(ride.Text("pla_ophstraat"), street.substr(0, 20));
-  EXPECT_EQ(ride.Text("pla_ophstad"), "Gouda");
+  EXPECT_EQ(ride.Text("pla_ophstad"), "'s-Hertogenbosch");  // ", NLD" goes before the cut
 }
 
 TEST_P(StreetHailTest, StartIsRefusedWithoutAnAvailableTripSheet) {
@@ -156,13 +156,22 @@ TEST_P(StreetHailTest, EndWithoutRideIdCompletesTheRideOnTheTripSheet) {
   EXPECT_EQ(Notifications(), std::vector<std::string>{"107: Wagen 17 einde instaprit"});
   EXPECT_EQ(RouteStatusCalls(1), 1);
 
-  // Without an odometer reading the stop reads 0 and the distance minus what it was
-  // (on a ride not yet completed: a completed one is left alone).
-  fixture_.file().Run("UPDATE planning SET pla_status='K' WHERE pla_id=101");
-  Hail("4711", {{"001", "3"}});
-  ride = Ride(101);
-  EXPECT_EQ(ride.Exact("pla_odo_stop").ToString(), "0.00");
-  EXPECT_EQ(ride.Exact("pla_km_map").ToString(), "-234.50");
+  // The distance needs both readings, and a reading not sent is not written. Each row:
+  // the reading held since the start, the end packet, the ride after.
+  const struct {
+    std::string held;
+    Body end;
+    std::string after;
+  } rows[] = {{"1234.60", {{"001", "3"}, {"036", "12345"}}, "pla_km_map=-0.10 pla_odo_stop=1234.50"},
+              {"1000.50", {{"001", "3"}, {"036", ""}}, "pla_km_map=1000.50 pla_odo_stop=NULL"},
+              {"1000.50", {{"001", "3"}}, "pla_km_map=1000.50 pla_odo_stop=NULL"},
+              {"NULL", {{"001", "3"}, {"036", "12345"}}, "pla_km_map=NULL pla_odo_stop=1234.50"}};
+  for (const auto& row : rows) {
+    fixture_.file().Run("UPDATE planning SET pla_status='K', pla_odo_stop=NULL, pla_km_map=" + row.held +
+                        " WHERE pla_id=101");
+    Hail("4711", row.end);
+    EXPECT_EQ(Show(Ride(101), {"pla_status", "pla_km_map", "pla_odo_stop"}), "pla_status=V " + row.after);
+  }
 }
 
 TEST_P(StreetHailTest, EndOfAnUnknownRideWritesNothing) {

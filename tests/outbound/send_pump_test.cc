@@ -163,7 +163,7 @@ TEST(SendPumpOnLoopback, GatewayThatStopsReadingTimesTheWriteOutAndThePacketStay
   gateway::PacketQueue queue;
   std::vector<std::string> packets;
   for (int i = 0; i < 64; ++i) packets.push_back(std::to_string(i) + ":" + std::string(256 << 10, 'x'));
-  queue.assign(packets.begin(), packets.end());
+  for (const std::string& packet : packets) queue.push_back(packet);
   core::MemoryEventLog log;
   // The pump fires every 20 ms on the loop.
   asio::steady_timer timer(io);

@@ -1,10 +1,12 @@
 // The Debian package as built by CPack, installed into a scratch root with dpkg-deb -x
-// and read back: its files, owners and modes, its control scripts, and a Depends that
-// names the package of every library the executable links.
+// and read back: its files, owners and modes, its maintainer scripts and what they run,
+// and a Depends that names the package of every library the executable links.
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "support/service_process.h"
@@ -112,30 +115,90 @@ TEST_F(Package, EveryEntryIsRootsAndTheExecutableRuns) {
   test_support::TempDir tmp;
   const auto version = RunProgram(root() / "opt/dorvekzol/dorvekzol", {"--version"}, {}, tmp.path());
   EXPECT_EQ(version.exit_code, 0) << version.err;
-  EXPECT_EQ(version.out, "dorvekzol " DORVEK_VERSION_TEXT "\n");
+  // The package's version, and the commit the executable was built from.
+  EXPECT_TRUE(std::regex_match(
+      version.out, std::regex("dorvekzol " DORVEK_VERSION_TEXT R"( \(commit ([0-9a-f]{12}(-dirty)?|unknown)\)\n)")))
+      << version.out;
   EXPECT_EQ(Field("Version"), DORVEK_VERSION_TEXT);
   EXPECT_EQ(Field("Package"), "dorvekzol");
 }
 
-TEST_F(Package, InstallingItStartsAndRegistersNothing) {
+TEST_F(Package, InstallingItRegistersNothing) {
   std::set<std::string> control_files;
   for (const auto& entry : fs::directory_iterator(control())) control_files.insert(entry.path().filename().string());
-  // No preinst or postinst: nothing runs at installation. The prerm unregisters the
-  // service when the package is removed.
-  EXPECT_EQ(control_files, (std::set<std::string>{"control", "md5sums", "prerm"}));
+  // No preinst: nothing runs before the files are in place. The postinst restarts the
+  // service after an upgrade, the prerm unregisters it when the package is removed.
+  EXPECT_EQ(control_files, (std::set<std::string>{"control", "md5sums", "postinst", "prerm"}));
   EXPECT_FALSE(fs::exists(root() / "etc"));
   EXPECT_FALSE(fs::exists(root() / "lib"));
   EXPECT_FALSE(fs::exists(root() / "usr/lib"));
 
   test_support::TempDir tmp;
-  const fs::path prerm = control() / "prerm";
-  EXPECT_EQ(fs::status(prerm).permissions(), fs::perms(0755));
-  const auto syntax = RunProgram("/bin/sh", {"-n", prerm.string()}, {}, tmp.path());
-  EXPECT_EQ(syntax.exit_code, 0) << syntax.err;
-  // An upgrade leaves the service alone.
-  const auto upgrade = RunProgram(prerm, {"upgrade", "0.0.1"}, {}, tmp.path());
-  EXPECT_EQ(upgrade.exit_code, 0) << upgrade.err;
-  EXPECT_EQ(upgrade.out + upgrade.err, "");
+  for (const char* script : {"postinst", "prerm"}) {
+    EXPECT_EQ(fs::status(control() / script).permissions(), fs::perms(0755)) << script;
+    const auto syntax = RunProgram("/bin/sh", {"-n", (control() / script).string()}, {}, tmp.path());
+    EXPECT_EQ(syntax.exit_code, 0) << script << ": " << syntax.err;
+  }
+}
+
+// The maintainer scripts outside dpkg, with systemctl, deb-systemd-invoke and the
+// executable replaced by fakes on PATH that record their arguments, and the machine's
+// paths in the scripts moved into a scratch directory, so that "systemd runs" and "a
+// unit of this package is registered" can be played without either.
+struct ScriptCase {
+  const char* script;
+  std::vector<std::string> args;
+  bool systemd_runs;
+  int active;  // exit status of systemctl is-active (3: inactive)
+  int status;  // exit status of every other call; a failed restart is a warning
+  std::vector<std::string> calls;
+};
+
+TEST_F(Package, AnUpgradeRestartsARunningServiceAndARemovalStopsIt) {
+  test_support::TempDir tmp;
+  const fs::path bin = tmp.path() / "bin", log = tmp.path() / "calls";
+  fs::create_directories(bin);
+  const auto write = [](const fs::path& file, const std::string& text) {
+    std::ofstream(file) << text;
+    fs::permissions(file, fs::perms(0755));
+  };
+  for (const char* fake : {"systemctl", "deb-systemd-invoke", "dorvekzol"})
+    write(bin / fake, fmt::format("#!/bin/sh\necho \"{} $*\" >> {}\n"
+                                  "[ \"$1\" = is-active ] && exit $ACTIVE\nexit $STATUS\n",
+                                  fake, log.string()));
+  write(tmp.path() / "unit", "ExecStart=\"" + (bin / "dorvekzol").string() + "\"\n");
+
+  const std::vector<std::string> restarted = {"systemctl is-active --quiet DorvekZOL.service",
+                                              "deb-systemd-invoke try-restart DorvekZOL.service"};
+  const ScriptCase cases[] = {
+      {"postinst", {"configure", "0.1.0"}, true, 0, 0, restarted},
+      {"postinst", {"configure", "0.1.0"}, true, 0, 1, restarted},
+      {"postinst", {"configure", "0.1.0"}, true, 3, 0, {restarted[0]}},    // stopped: stays so
+      {"postinst", {"configure", "0.1.0"}, false, 0, 0, {}},               // a chroot
+      {"postinst", {"configure", ""}, true, 0, 0, {}},                     // first installation
+      {"postinst", {"configure", DORVEK_VERSION_TEXT}, true, 0, 0, {}},    // reinstallation
+      {"prerm", {"upgrade", "9.9.9"}, true, 0, 0, {}},                     // runs on until the postinst
+      {"prerm", {"remove"}, true, 0, 0, {"systemctl stop DorvekZOL.service", "dorvekzol UNINSTALL SILENT"}},
+  };
+  for (const ScriptCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "case " << &c - cases << ": " << c.script << " " << c.args[0]);
+    std::string text = ReadFileBytes(control() / c.script);
+    ASSERT_NE(text.find("/run/systemd/system"), std::string::npos) << "no longer asks whether systemd runs";
+    const fs::path moved[] = {tmp.path() / (c.systemd_runs ? "" : "no"), tmp.path() / "unit", bin / "dorvekzol"};
+    for (int i = 0; const char* path : {"/run/systemd/system", "/etc/systemd/system/DorvekZOL.service",
+                                        "/opt/dorvekzol/dorvekzol"})
+      text = std::regex_replace(text, std::regex(path), moved[i++].string());
+    write(tmp.path() / c.script, text);
+    fs::remove(log);
+    const auto run = RunProgram(tmp.path() / c.script, c.args,
+                                {"PATH=" + bin.string() + ":" + std::getenv("PATH"), fmt::format("ACTIVE={}", c.active),
+                                 fmt::format("STATUS={}", c.status)},
+                                tmp.path());
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Lines(ReadFileBytes(log)), c.calls);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.find("could not be restarted") != std::string::npos, c.status != 0) << run.err;
+  }
 }
 
 TEST_F(Package, DependsNamesThePackageOfEveryLinkedLibraryTheOdbcDriverAndTheTools) {

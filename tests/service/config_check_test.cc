@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
+#include <fmt/format.h>
+
+#include <algorithm>
 
 #include <string>
 #include <vector>
@@ -29,7 +32,7 @@ TEST(DescribeSettings, ShowsValuesAsReadWithThePasswordHidden) {
   s.sql_server = " db1 ";
   s.port = "$FA1";
   const auto lines = DescribeSettings(s, "/opt/dorvek");
-  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord       ****");
+  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord           ****");
   for (const auto& line : lines) EXPECT_EQ(line.find("Geheim"), std::string::npos) << line;
   EXPECT_NE(Line(lines, "SQLServer").find("\" db1 \""), std::string::npos) << "blanks are part of the value";
   EXPECT_NE(Line(lines, "Port").find("port 4001"), std::string::npos);
@@ -46,8 +49,51 @@ TEST(DescribeSettings, UnsetPortLeavesBindingUnreadAndLineBreaksShow) {
   EXPECT_NE(Line(lines, "Binding").find("not read: Port is not positive"), std::string::npos);
   EXPECT_NE(Line(lines, "Port").find("the gateway stays unset"), std::string::npos);
   EXPECT_NE(Line(lines, "SQLDatabase").find("\"a\\r\\nb\""), std::string::npos);
-  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord       \"\"");
+  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord           \"\"");
 }
+
+struct ElementsCase {
+  std::string name;
+  std::vector<std::string> added;  // lines put after the template's first
+  std::vector<std::string> notes;  // beyond the four settings the template lacks
+};
+
+class DescribeElementsTest : public ::testing::TestWithParam<ElementsCase> {};
+
+TEST_P(DescribeElementsTest, NamesMissingSettingsAndUnknownElements) {
+  auto lines = ConfigTemplateLines("/opt/dorvek");
+  lines.insert(lines.begin() + 1, GetParam().added.begin(), GetParam().added.end());
+  std::vector<std::string> notes;
+  for (const auto& note : DescribeElements(lines))
+    notes.push_back((note.kind == ConfigNote::Kind::kWarning ? "warning: " : "information: ") + note.text);
+  std::vector<std::string> expected;
+  for (const char* name : {"SQLDriver", "PakkettenPerTick", "MaxInkomendePakketten", "MaxLeeftijdUitgaand"})
+    if (std::none_of(GetParam().added.begin(), GetParam().added.end(),
+                     [&](const std::string& line) { return line.starts_with(std::string("<") + name); }))
+      expected.push_back(fmt::format("information: no {} in the file; in force: {}", name,
+                                     FindKnownElement(name)->default_shown));
+  expected.insert(expected.end(), GetParam().notes.begin(), GetParam().notes.end());
+  std::sort(notes.begin(), notes.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(notes, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DescribeElementsTest,
+    ::testing::Values(
+        ElementsCase{"Template", {}, {}},
+        ElementsCase{"MisspeltAndWrongCase",
+                     {"<SQLServr>db1</SQLServr>", "<sqlserver>db1</sqlserver>"},
+                     {"warning: unknown element SQLServr, ignored; did you mean SQLServer?",
+                      "warning: unknown element sqlserver, ignored; did you mean SQLServer? (case matters)"}},
+        ElementsCase{"AttributeHidesTheSetting",
+                     {"<PakkettenPerTick unit=\"packets\">5</PakkettenPerTick>"},
+                     {"warning: PakkettenPerTick cannot be read (an attribute in its tag, or its closing tag missing "
+                      "or first); in force: 1 packet a tick"}},
+        ElementsCase{"CommentsAndValuesHoldNoElements",
+                     {"<!-- <Oud>1</Oud> -->", "<SQLPaswoord>a<Geheim>b</SQLPaswoord>"},
+                     {}}),
+    [](const auto& info) { return info.param.name; });
 
 // Every table and column of the list against the project's schema, and a schema that
 // lacks some of them, on each database path.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "service/build_info.h"
 #include "service/config_file.h"
 #include "service/service_test_fixture.h"
 
@@ -18,6 +19,7 @@ namespace fs = std::filesystem;
 using core::EntryType;
 
 constexpr char kInstalledEntry[] = "Taxis Dorvek ZOL cliënt werd met succes geïnstalleerd (VmrZOLConfig.xml)";
+const std::string kVersionEntry = "Taxis Dorvek ZOL " + VersionText();
 constexpr char kStartedEntry[] = "Taxis Dorvek ZOL cliënt werd normaal gestart";
 constexpr char kConfiguredEntry[] =
     "Taxis Dorvek ZOL cliënt werd met succes geconfigureerd op 127.0.0.1 via poort 4001";
@@ -37,7 +39,7 @@ TEST_F(ServiceStartTest, FirstStartInAnEmptyDirectoryCreatesTheTreeAndBothFiles)
 
 TEST_F(ServiceStartTest, FirstStartLogsInstallationStartAndGatewayInThatOrder) {
   Start();
-  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kInstalledEntry, kStartedEntry, kConfiguredEntry}));
+  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kInstalledEntry, kVersionEntry, kStartedEntry, kConfiguredEntry}));
   for (const auto& e : log_.entries()) {
     EXPECT_EQ(e.source, "DorvekZOL");
     EXPECT_EQ(e.type, EntryType::kInformation);
@@ -83,14 +85,14 @@ TEST_F(ServiceStartTest, StartWithEverythingPresentWritesNothingAndLogsNoInstall
   Start();
   EXPECT_EQ(ReadWholeFile(base_dir_ / kReadmePath), "a readme of our own");
   EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), config_before);
-  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kStartedEntry, kConfiguredEntry}));
+  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kVersionEntry, kStartedEntry, kConfiguredEntry}));
 }
 
 TEST_F(ServiceStartTest, EmptyConfigurationFileIsKeptAndLeavesTheGatewayUnset) {
   std::ofstream(base_dir_ / kConfigFileName).flush();
   Start();
   EXPECT_EQ(ReadWholeFile(base_dir_ / kConfigFileName), "");
-  EXPECT_EQ(log_.texts(), std::vector<std::string>{kStartedEntry});
+  EXPECT_EQ(log_.texts(), (std::vector<std::string>{kVersionEntry, kStartedEntry}));
   EXPECT_TRUE(link_.remotes_set.empty());
   // The file exists, so the packet controller runs and the notice goes out.
   EXPECT_TRUE(service().JvTimerList1().enabled(DorvekService::kPakketController));
@@ -109,10 +111,10 @@ TEST_F(ServiceStartTest, UnreadableConfigurationIsAWarningAndLeavesThePacketCont
   fs::create_directory(base_dir_ / kConfigFileName);  // exists, but cannot be read
   Start();
   const auto entries = log_.entries();
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].text, kStartedEntry);
-  EXPECT_EQ(entries[1].type, EntryType::kWarning);
-  EXPECT_TRUE(entries[1].text.starts_with("Cannot read file")) << entries[1].text;
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[1].text, kStartedEntry);
+  EXPECT_EQ(entries[2].type, EntryType::kWarning);
+  EXPECT_TRUE(entries[2].text.starts_with("Cannot read file")) << entries[2].text;
   EXPECT_TRUE(service().JvTimerList1().active());
   EXPECT_FALSE(service().JvTimerList1().enabled(DorvekService::kPakketController));
   EXPECT_TRUE(link_.remotes_set.empty());
@@ -670,6 +672,64 @@ TEST_F(QueueStoreServiceTest, OffersQueuedAtAStopAreSentAfterTheNextStartOnce) {
   Advance(10s);
   EXPECT_EQ(link_.sent.size(), 2u);
   EXPECT_EQ(LoadEntries(), 1u);
+}
+
+// What waits in the queue file across a stop: offers that have waited too long are not
+// sent, rows set aside stay aside, and while the file cannot be written nothing new is
+// taken on trust.
+TEST_F(QueueStoreServiceTest, AfterALongStopStalePacketsAreNotSentAndRowsSetAsideStayAside) {
+  WriteConfig();
+  AddRow("2026-12-08 10:00:00", 5, 1);  // an action not in the table: set aside
+  AddRow("2026-12-08 10:00:01", 3, 1);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  link_.writes = test_support::FakeWrites::kHeld;
+  Advance(5s);
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(1));
+  EXPECT_EQ(service().message_box().set_aside(), 1u);
+  service().ServiceStop();
+
+  clock_.Advance(11min);
+  link_.writes = test_support::FakeWrites::kCompleteAtOnce;
+  const std::size_t before = log_.entries().size();
+  Start();
+  EXPECT_EQ(service().outbound_size(), std::optional<std::size_t>(0));
+  EXPECT_TRUE(log_.Contains(EntryType::kWarning,
+                            "Taxis Dorvek ZOL terminal reset voor mux4711 niet verzonden: 660 s oud, ouder dan de "
+                            "600 s van MaxLeeftijdUitgaand"));
+  EXPECT_EQ(service().message_box().set_aside(), 1u) << "remembered, not walked through again";
+  Advance(10s);
+  link_.CompleteAttempt();
+  Advance(10s);
+  EXPECT_TRUE(link_.sent.empty());
+  std::size_t warnings = 0;
+  for (std::size_t i = before; i < log_.entries().size(); ++i)
+    warnings += log_.entries()[i].type == EntryType::kWarning;
+  EXPECT_EQ(warnings, 1u);
+}
+
+TEST_F(QueueStoreServiceTest, WhileTheQueueFileCannotBeWrittenNothingIsTakenAndTheSocketIsNotRead) {
+  test_support::FailingSqliteVfs vfs("dorvek-service-failing");
+  QueueStore::Options options;
+  options.vfs = vfs.name();
+  Rebuild(options);
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  vfs.FailWrites(true);
+  link_.Deliver(KeepAlivePacket("1"));
+  EXPECT_FALSE(service().reading());
+  Advance(5s);
+  EXPECT_EQ(KeepAlivesHandled(), 0) << "a packet not on disk is not handled";
+  vfs.FailWrites(false);
+  Advance(2s);
+  EXPECT_TRUE(service().reading());
+  EXPECT_EQ(KeepAlivesHandled(), 1);
+  // A crash now: the new service finds nothing left to handle.
+  Rebuild();
+  Start();
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(0));
 }
 
 // ---------------------------------------------------------------------------------

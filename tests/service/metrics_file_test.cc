@@ -1,5 +1,6 @@
 #include "service/metrics_file.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "service/build_info.h"
 
 namespace dorvek::service {
 namespace {
@@ -56,6 +59,10 @@ TEST(MetricsText, EveryFigureOnceWithHelpAndTypeFirst) {
         "dorvekzol_gateway_connected 0\n", "dorvekzol_gateway_reconnects_total 0\n",
         "dorvekzol_gateway_failures_total 4\n", "dorvekzol_gateway_last_packet_time_seconds 1765268412.500\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+  EXPECT_NE(text.find(fmt::format("dorvekzol_build_info{{version=\"{}\",commit=\"{}\"}} 1\n", BuildVersion(),
+                                  BuildCommit())),
+            std::string::npos)
+      << text;
 
   // The text format: each metric's HELP, then TYPE, then only its own samples.
   std::istringstream in(text);
@@ -69,7 +76,8 @@ TEST(MetricsText, EveryFigureOnceWithHelpAndTypeFirst) {
       ASSERT_TRUE(std::getline(in, line));
       EXPECT_TRUE(std::regex_match(line, std::regex("# TYPE " + current + " (gauge|counter)"))) << line;
     } else {
-      EXPECT_TRUE(std::regex_match(line, std::regex(current + R"((\{family="[a-z_]+"\})? [0-9.]+)"))) << line;
+      EXPECT_TRUE(std::regex_match(line, std::regex(current + R"((\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? [0-9.]+)")))
+          << line;
       if (current.ends_with("_total")) {
         EXPECT_NE(text.find("# TYPE " + current + " counter"), std::string::npos);
       }

@@ -24,6 +24,7 @@
 #include "service/dorvek_service.h"
 #include "support/dispatch_fixture.h"
 #include "support/failing_database.h"
+#include "support/failing_sqlite_vfs.h"
 #include "support/schema_statements.h"
 #include "support/fake_gateway_link.h"
 #include "support/fake_udp_sender.h"
@@ -68,10 +69,15 @@ class ServiceTest : public ::testing::Test {
     std::string text;
   };
 
-  ServiceTest() : base_dir_(MakeTempDir()), db_(dispatch_.db()) {
+  ServiceTest() : base_dir_(MakeTempDir()), db_(dispatch_.db()) { Rebuild(); }
+  // A new service object on the same files, as after a crash of the process: the old
+  // one goes without its stop.
+  void Rebuild(const QueueStore::Options& store = {}) {
+    link_.set_events(nullptr);
+    service_.reset();
     service_ = std::make_unique<DorvekService>(
         ServiceParts{log_, clock_, db_, udp_, link_, base_dir_, "PC01", "dorvekzol",
-                     [this](const Settings& s) { configured_.push_back(s); }});
+                     [this](const Settings& s) { configured_.push_back(s); }, nullptr, store});
     link_.set_events(service_.get());
   }
   ~ServiceTest() override {

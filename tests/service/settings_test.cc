@@ -1,8 +1,11 @@
 #include "service/settings.h"
 
+#include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "service/config_file.h"
@@ -154,6 +157,39 @@ INSTANTIATE_TEST_SUITE_P(Values, PacketsPerTick,
 TEST(ReadSettings, PakkettenPerTickIsReadButNotInTheTemplate) {
   EXPECT_EQ(ReadSettings(ConfigTemplateLines("/opt/dorvek")).PacketsPerTick(), 1);
   EXPECT_EQ(ReadSettings(WithElement("<PakkettenPerTick>500</PakkettenPerTick>")).PacketsPerTick(), 500);
+}
+
+struct LimitCase {
+  std::string name;
+  std::string element_text;  // empty: no element at all
+  long long packets;
+  long long seconds;
+};
+
+class InboundAndOutboundLimits : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(InboundAndOutboundLimits, MissingEmptyOrNotPositiveIsTheDefault) {
+  auto lines = ConfigTemplateLines("/opt/dorvek");
+  if (!GetParam().element_text.empty())
+    for (const char* name : {"MaxInkomendePakketten", "MaxLeeftijdUitgaand"})
+      lines.insert(lines.begin() + 1, fmt::format("<{0}>{1}</{0}>", name, GetParam().element_text));
+  const Settings s = ReadSettings(lines);
+  EXPECT_EQ(s.MaxInboundPackets(), GetParam().packets);
+  EXPECT_EQ(s.MaxOutboundAge(), std::chrono::seconds(GetParam().seconds));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, InboundAndOutboundLimits,
+    ::testing::Values(LimitCase{"Missing", "", 100000, 600}, LimitCase{"Negative", "-5", 100000, 600},
+                      LimitCase{"Text", "veel", 100000, 600}, LimitCase{"Fifty", "50", 50, 50},
+                      LimitCase{"Huge", "99999999999999999999", LLONG_MAX, kMaxOutboundAge.count()}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(KnownElements, TheTemplateWritesExactlyThoseMarkedSo) {
+  const std::vector<std::string> written = ElementNames(ConfigTemplateLines("/opt/dorvek"), {});
+  for (const KnownElement& e : KnownElements())
+    EXPECT_EQ(std::count(written.begin(), written.end(), e.name), e.in_template == InTemplate::kYes) << e.name;
+  for (const std::string& name : written) EXPECT_NE(FindKnownElement(name), nullptr) << name;
 }
 
 }  // namespace

@@ -6,13 +6,13 @@
 #include <string_view>
 #include <vector>
 
-#include "db/database.h"
+#include "db/forwarding_database.h"
 
 namespace dorvek::test_support {
 
-class FailingDatabase : public db::Database {
+class FailingDatabase : public db::ForwardingDatabase {
  public:
-  explicit FailingDatabase(db::Database& inner) : inner_(inner) {}
+  explicit FailingDatabase(db::Database& inner) : ForwardingDatabase(inner), inner_(inner) {}
 
   // The next count queries or statements throw DatabaseError(message, kind) without
   // reaching the real database.
@@ -21,6 +21,10 @@ class FailingDatabase : public db::Database {
   // Every query or statement whose SQL contains text throws DatabaseError(message, kind).
   void FailWhenSqlContains(std::string text, std::string message = "Simulated database failure",
                            db::FailureKind kind = db::FailureKind::kStatement);
+  // The next statement whose SQL contains text reaches the real database, and then
+  // throws as if its answer had been lost: done, but the caller cannot know.
+  void FailAfter(std::string text, std::string message = "Communication link failure",
+                 db::FailureKind kind = db::FailureKind::kConnection);
   // Opening throws DatabaseError(message) of kind kConnection until cleared, and so does
   // every use while the real database is closed.
   void FailOpen(std::string message = "Simulated connection failure");
@@ -39,15 +43,21 @@ class FailingDatabase : public db::Database {
   // Number of queries and statements refused.
   int failures() const { return failures_; }
 
-  bool IsOpen() const override { return inner_.IsOpen(); }
   void Open() override;
-  void Close() override { inner_.Close(); }
-  db::Dialect dialect() const override { return inner_.dialect(); }
   std::vector<db::Row> Query(std::string_view sql, const db::Params& params = {}) override;
   void Execute(std::string_view sql, const db::Params& params = {}) override;
+  // A failure of kind kConnection or kTimeout made up here dooms the unit of work under
+  // way, as the real database's would.
+  void BeginWork() override;
+  void CommitWork() override;
+  void RollbackWork() noexcept override;
+  std::optional<db::DatabaseError> WorkFailure() const override;
 
  private:
   void MaybeFail(std::string_view sql);
+  void MaybeFailAfter(std::string_view sql);
+  [[noreturn]] void Fail(const std::string& message, db::FailureKind kind);
+  std::optional<db::DatabaseError> doomed_;
 
   db::Database& inner_;
   int fail_next_ = 0;
@@ -59,6 +69,7 @@ class FailingDatabase : public db::Database {
     db::FailureKind kind;
   };
   std::vector<SqlFailure> fail_when_;
+  std::vector<SqlFailure> fail_after_;
   bool fail_open_ = false;
   std::string fail_open_message_;
   std::vector<std::string> executed_;
