@@ -107,7 +107,7 @@ std::string MetricsText(const core::Metrics& m, const MetricsState& s) {
   for (const auto& [family, counts] : m.packets) t.Sample("family", family, static_cast<double>(counts.failed));
   t.Metric("packets_unknown_vehicle_total", "counter", "Packets from a terminal no vehicle matches.")
       .Sample(static_cast<double>(m.packets_unknown_vehicle));
-  t.Metric("packets_sent_total", "counter", "Packets written whole to the gateway.")
+  t.Metric("packets_sent_total", "counter", "Packets sent to the gateway and acknowledged by its host.")
       .Sample(static_cast<double>(m.packets_sent));
 
   t.Metric("message_box_rows_handled_total", "counter", "Message-box rows queued as a packet and marked processed.")
