@@ -29,6 +29,7 @@
 #include "service/config_check.h"
 #include "service/config_file.h"
 #include "service/dorvek_service.h"
+#include "service/missing_settings.h"
 #include "service/service_user.h"
 #include "service/system_state.h"
 #include "service/unit_file.h"

@@ -111,15 +111,6 @@ const KnownElement* FindKnownElement(std::string_view name);
 // ReadXMLTag; a missing element reads as "".
 Settings ReadSettings(const std::vector<std::string>& lines);
 
-// What the service cannot work without that the settings lack, each with the elements
-// to fill in: {"gateway address", {"Port"}} when no port is set (or Binding when it is
-// empty), {"database", {...}} for the elements the database's opening requires.
-struct MissingSetting {
-  std::string what;
-  std::vector<std::string> elements;
-};
-std::vector<MissingSetting> MissingSettings(const Settings& settings);
-
 // Where the database is and how to reach it, from the settings; a relative SQLite file
 // is taken from base_dir.
 db::ConnectionSettings DatabaseSettings(const Settings& settings, const std::filesystem::path& base_dir);
