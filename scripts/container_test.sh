@@ -220,7 +220,7 @@ start_simulator() {
 }
 send() { printf '%s\n' "$@" | timeout 60 nsenter -t "$leader" -a -- sh -c 'cat >/root/sim.in'; }
 simulated() { c grep -qF -- "$1" /root/sim.out; }
-position() { echo "TAG=$1 TYPE=KEY STATUS=NEW TIME=now UNIT=4711 NUMBER=099 042=\"+52 21 12.34\" 043=\"+004 53 47.12\""; }
+position() { echo "TAG=$1 TYPE=KEY STATUS=NEW TIME=${2:-now} UNIT=4711 NUMBER=099 042=\"+52 21 12.34\" 043=\"+004 53 47.12\""; }
 pause_service() { c systemctl kill -s SIGUSR1 DorvekZOL; within 5 status_has "paused, "; }
 
 # ---------------------------------------------------------------------------------
@@ -439,6 +439,105 @@ c sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -qq /root/dorvekzol.d
 c systemctl start DorvekZOL
 within 10 status_has "gateway connected, database connected" && [ "$(c sha256sum "$config")" = "$before" ]
 result $? "reinstall" "configuration unchanged, STATUS \"$(prop StatusText | cut -c1-44)…\""
+
+# The package as its next release would be: the version raised in the control file, in
+# the postinst (which compares it with the version it upgrades from) and in the
+# executable, whose version text is patched in place (so the new one has the same
+# length, the last digit up: 0.2.0 -> 0.2.1), with its md5sum. Prints the new version.
+next_package() {  # DEB OUT
+  local dir=$work/next
+  dpkg-deb -R "$1" "$dir" &&
+    python3 - "$dir" "$(dpkg-deb -f "$1" Version)" <<'PY' && dpkg-deb --root-owner-group -b "$dir" "$2" >/dev/null
+import hashlib, pathlib, sys
+root, old = pathlib.Path(sys.argv[1]), sys.argv[2]
+digits = list(old)
+for i in reversed(range(len(digits))):
+    if digits[i].isdigit():
+        digits[i] = "0" if digits[i] == "9" else chr(ord(digits[i]) + 1)
+        if digits[i] != "0":
+            break
+else:
+    sys.exit(f"no version after {old} of the same length")
+new = "".join(digits)
+exe = root / "opt/dorvekzol/dorvekzol"
+data = exe.read_bytes()
+if data.count(old.encode()) != 1:
+    sys.exit(f"the executable holds {old} {data.count(old.encode())} times, not once")
+exe.write_bytes(data.replace(old.encode(), new.encode()))
+digest = hashlib.md5(exe.read_bytes()).hexdigest()
+sums = root / "DEBIAN/md5sums"
+sums.write_text("".join(digest + line[32:] if line.endswith(" opt/dorvekzol/dorvekzol\n") else line
+                        for line in sums.read_text().splitlines(keepends=True)))
+for name, key in (("DEBIAN/control", "Version: "), ("DEBIAN/postinst", "version=")):
+    path = root / name
+    text = path.read_text()
+    if text.count(f"\n{key}{old}\n") != 1:
+        sys.exit(f"{name} has no line {key}{old}")
+    path.write_text(text.replace(f"\n{key}{old}\n", f"\n{key}{new}\n"))
+print(new)
+PY
+}
+
+# An upgrade with packets waiting in both queues. Two drivers log in and the service is
+# paused as soon as both are on duty: the send pump takes one packet every 5 s, so at
+# least one reply is still queued (paused, nothing is sent). Three positions then wait
+# in the inbound queue. apt installs the next version over the running service.
+old_version=$(dpkg-deb -f "$deb" Version)
+new_version=$(next_package "$deb" "$root/root/dorvekzol-next.deb")
+sql "insert into chauffeurs (chf_id, chf_naam, chf_pasnummer, chf_bdr_id) values (2, 'Anouk Brandt', '5001', 1), (3, 'Bram Kuipers', '5002', 1)"
+log_in() { echo "TAG=$1 TYPE=FORM STATUS=NEW TIME=now UNIT=4713 NUMBER=004 003=003 001=0$2 005=50100 004=avonddienst"; }
+send "$(log_in 202 5001)" "$(log_in 203 5002)"
+on_duty() { [ "$(rows 'ritstaten where lsn_chf_id in (2, 3) and lsn_status=0')" = 2 ]; }
+within 10 on_duty && pause_service
+replies_waiting=$(prop StatusText | sed -n 's/.*outbound queue \([0-9]*\)$/\1/p')
+send "$(position 121 '"2026-12-09 06:00:01"')" "$(position 122 '"2026-12-09 06:00:02"')" "$(position 123 '"2026-12-09 06:00:03"')"
+within 10 status_has "inbound queue 3 ("
+pid=$(prop MainPID)
+restarts=$(prop NRestarts)
+stops_before=$(rows 'StatusMeldingen where mel_status=4008')
+sim_lines=$(c sh -c 'wc -l </root/sim.out')
+mark
+t0=$(date +%s.%N)
+[ -n "$new_version" ] &&
+  c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -qq /root/dorvekzol-next.deb >/root/apt-next.log 2>&1'
+upgraded=$?
+took=$(seconds_since "$t0")
+new_pid=$(prop MainPID)
+# The stop's entries, then the start's, each once, in this order.
+restart_entries() {
+  entries | grep -o -e 'Stopping DorvekZOL.service' -e 'cliënt verbinding gestopt' \
+    -e "Taxis Dorvek ZOL dorvekzol $new_version (commit [^)]*)" -e 'cliënt werd normaal gestart' -e 'Started DorvekZOL.service' |
+    sed 's/(commit [^)]*)/(commit …)/' | paste -sd'|'
+}
+[ "$upgraded" -eq 0 ] && is_active && [ "$new_pid" != "$pid" ] && [ "$(prop NRestarts)" = "$restarts" ] &&
+  [ "$(restart_entries)" = "Stopping DorvekZOL.service|cliënt verbinding gestopt|Taxis Dorvek ZOL dorvekzol $new_version (commit …)|cliënt werd normaal gestart|Started DorvekZOL.service" ] &&
+  [ "$(rows 'StatusMeldingen where mel_status=4008')" -eq $((stops_before + 1)) ]
+result $? "upgrade restarts the service" "apt install $old_version→${new_version:-?} in $took s: process $pid→$new_pid, NRestarts $restarts→$(prop NRestarts), 4008 $stops_before→$(rows 'StatusMeldingen where mel_status=4008'), entries \"$(restart_entries | sed 's/|/", "/g')\""
+commit=$(c "$base/dorvekzol" --version | sed -n 's/.*(commit \(.*\))$/\1/p')
+build_info="dorvekzol_build_info{version=\"$new_version\",commit=\"$commit\"} 1"
+[ "$(c "$base/dorvekzol" --version)" = "dorvekzol $new_version (commit $commit)" ] &&
+  [ "$(c readlink "/proc/$new_pid/exe")" = "$base/dorvekzol" ] &&
+  c grep -qxF "$build_info" "$base/VmrZOLData/metrics/dorvekzol.prom"
+result $? "upgrade: the new version runs" "--version \"$(c "$base/dorvekzol" --version)\", process $new_pid runs $(c readlink "/proc/$new_pid/exe"), metrics $(c grep -o 'dorvekzol_build_info{.*' "$base/VmrZOLData/metrics/dorvekzol.prom")"
+replies() { c tail -n +"$((sim_lines + 1))" /root/sim.out | grep -c '^    <SOH>.*\(Anouk Brandt\|Bram Kuipers\)'; }
+each_once() { [ "$(c grep -c "^    <SOH>.*$1" /root/sim.out)" = 1 ]; }
+positions() { sql "select count(*) || ' gps rows at ' || count(distinct GPS_Datum_UTC) || ' times' from gps where GPS_Datum_UTC like '2026-12-09 06:00:0%'"; }
+carried() {
+  [ "$(replies)" = "$replies_waiting" ] && each_once "Anouk Brandt" && each_once "Bram Kuipers" &&
+    [ "$(positions)" = "3 gps rows at 3 times" ]
+}
+[ "${replies_waiting:-0}" -ge 1 ] && logged "wachtrijen geladen: 3 inkomende en $replies_waiting uitgaande pakketten" &&
+  within 20 carried
+result $? "upgrade: the waiting packets" "\"…$(entries | grep -m1 -o 'wachtrijen geladen.*')\": the 3 positions: $(positions); $(replies) of 2 log-in replies sent after the start ($((2 - ${replies_waiting:-0})) before the pause), each once"
+
+# A reinstallation of the version that runs restarts nothing.
+configured() { c grep -c " configure dorvekzol:[a-z0-9]* $new_version " /var/log/dpkg.log; }
+configured_before=$(configured)
+mark
+c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall /root/dorvekzol-next.deb >/root/apt-again.log 2>&1' &&
+  [ "$(prop MainPID)" = "$new_pid" ] && is_active && ! logged "verbinding gestopt" && ! logged "normaal gestart" &&
+  [ "$(configured)" -eq $((configured_before + 1)) ]
+result $? "reinstall of the same version" "apt install --reinstall ${new_version:-?}: configured again, process $new_pid→$(prop MainPID), $(entries | grep -c -e 'verbinding gestopt' -e 'normaal gestart') stop or start entries"
 
 # Poweroff: the shutdown path, not an ordinary stop.
 stops_before=$(rows 'StatusMeldingen where mel_status=4008')
