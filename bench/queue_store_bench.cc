@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <tuple>
 
 #include "core/clock.h"
 #include "gateway/packet_writer.h"
@@ -24,16 +25,24 @@ std::string PositionPacket(int i) {
                                "+52 21 " + std::to_string(10 + i % 40) + ".34", "043", "+004 53 47.12"});
 }
 
+// A store on a fresh file in the system's temporary directory, with its queues.
+struct StoreOnDisk {
+  StoreOnDisk() : store(log, clock, dir.path() / "Wachtrijen.db") { store.Open(inbound, outbound); }
+  ~StoreOnDisk() { store.Close(); }
+  test_support::TempDir dir;
+  test_support::NullEventLog log;
+  core::SystemClock clock;
+  service::QueueStore store;
+  gateway::PacketQueue inbound, outbound;
+};
+
 // Adding: `batch` packets queued and saved in one transaction, flushed to disk (FULL),
 // as one socket read's packets are.
 void BM_QueueStoreAdd(benchmark::State& state) {
   const auto batch = static_cast<int>(state.range(0));
-  test_support::TempDir dir;
-  test_support::NullEventLog log;
-  core::SystemClock clock;
-  service::QueueStore store(log, clock, dir.path() / "Wachtrijen.db");
-  gateway::PacketQueue inbound, outbound;
-  store.Open(inbound, outbound);
+  StoreOnDisk disk;
+  service::QueueStore& store = disk.store;
+  gateway::PacketQueue& inbound = disk.inbound;
   int i = 0;
   for (auto _ : state) {
     for (int k = 0; k < batch; ++k) inbound.push_back(PositionPacket(i++));
@@ -45,19 +54,15 @@ void BM_QueueStoreAdd(benchmark::State& state) {
   }
   state.counters["us_per_packet"] = benchmark::Counter(static_cast<double>(state.iterations() * batch),
                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  store.Close();
 }
 BENCHMARK(BM_QueueStoreAdd)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->MinTime(2.0);
 
 // Removing: one packet taken and its removal saved on its own (NORMAL: it survives a
 // crash of the process), as the controller does after each packet.
 void BM_QueueStoreRemoveOne(benchmark::State& state) {
-  test_support::TempDir dir;
-  test_support::NullEventLog log;
-  core::SystemClock clock;
-  service::QueueStore store(log, clock, dir.path() / "Wachtrijen.db");
-  gateway::PacketQueue inbound, outbound;
-  store.Open(inbound, outbound);
+  StoreOnDisk disk;
+  service::QueueStore& store = disk.store;
+  gateway::PacketQueue& inbound = disk.inbound;
   int i = 0;
   for (auto _ : state) {
     if (inbound.empty()) {
@@ -71,7 +76,6 @@ void BM_QueueStoreRemoveOne(benchmark::State& state) {
   }
   state.counters["us_per_packet"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  store.Close();
 }
 BENCHMARK(BM_QueueStoreRemoveOne)->UseRealTime()->MinTime(2.0);
 

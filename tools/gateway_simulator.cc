@@ -3,10 +3,15 @@
 // packet it receives, and sends the packets of a script.
 //
 //   gateway_simulator --listen 127.0.0.1:PORT [--script FILE] [--stay]
-//                     [--timeout SECONDS] [--port-file FILE]
+//                     [--timeout SECONDS] [--port-file FILE] [--private-network]
 //
 // --listen    a loopback address (127.x.x.x or ::1, IPv6 in brackets) and port;
 //             port 0 picks a free one. Required.
+// --private-network
+//             also accept an address that is not loopback, but only when the tool
+//             runs in a named network namespace (one "ip netns add" made, as a test
+//             does that joins namespaces it created with a veth pair), not the
+//             machine's (that of PID 1, where it can be seen).
 // --script    the script to run; without it, or with "-", the script is read from
 //             standard input as it comes.
 // --stay      keep running after the script, until SIGTERM or SIGINT.
@@ -65,6 +70,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio.hpp>
@@ -114,7 +120,24 @@ long long ParseNumber(std::string_view what, std::string_view text, long long mi
   return value;
 }
 
-tcp::endpoint ParseListen(std::string_view text) {
+// True when this process's network is a namespace made on purpose: one of those named
+// under /run/netns, and not (where it can be seen) the machine's.
+bool InPrivateNetwork() {
+  const auto same = [](const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+  };
+  struct stat own {}, machine{};
+  if (::stat("/proc/self/ns/net", &own) != 0) return false;
+  if (::stat("/proc/1/ns/net", &machine) == 0 && same(own, machine)) return false;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
+    struct stat named {};
+    if (::stat(entry.path().c_str(), &named) == 0 && same(own, named)) return true;
+  }
+  return false;
+}
+
+tcp::endpoint ParseListen(std::string_view text, bool private_network) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos)
     throw Exit(kExitUsage, fmt::format("--listen needs HOST:PORT, not \"{}\"", text));
@@ -125,31 +148,39 @@ tcp::endpoint ParseListen(std::string_view text) {
   const asio::ip::address address = asio::ip::make_address(std::string(host), error);
   if (error)
     throw Exit(kExitUsage, fmt::format("--listen needs an IP address, not \"{}\"", host));
-  // Only loopback: this tool must never be reachable from the network.
-  if (!address.is_loopback())
+  // Only loopback: this tool must never be reachable from the network. In a namespace
+  // of its own the network is the one its creator built.
+  if (!address.is_loopback() && !private_network)
     throw Exit(kExitUsage, fmt::format("--listen refuses {}: not a loopback address", host));
+  if (!address.is_loopback() && !InPrivateNetwork())
+    throw Exit(kExitUsage, fmt::format("--listen refuses {}: not a loopback address, and this process "
+                                       "runs in no named network namespace of its own", host));
   const auto port = ParseNumber("the port of --listen", text.substr(colon + 1), 0, 65535);
   return {address, static_cast<unsigned short>(port)};
 }
 
 Options ParseArguments(int argc, char** argv) {
   Options options;
-  bool have_listen = false;
+  std::optional<std::string_view> listen;
+  bool private_network = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view flag = argv[i];
     if (flag == "--stay") {
       options.stay = true;
       continue;
     }
+    if (flag == "--private-network") {
+      private_network = true;
+      continue;
+    }
     if (flag == "--help" || flag == "-h")
       throw Exit(kExitUsage,
                  "usage: gateway_simulator --listen 127.0.0.1:PORT [--script FILE] [--stay] "
-                 "[--timeout SECONDS] [--port-file FILE]");
+                 "[--timeout SECONDS] [--port-file FILE] [--private-network]");
     if (i + 1 >= argc) throw Exit(kExitUsage, fmt::format("{} needs a value", flag));
     const std::string_view value = argv[++i];
     if (flag == "--listen") {
-      options.listen = ParseListen(value);
-      have_listen = true;
+      listen = value;
     } else if (flag == "--script") {
       options.script = value;
     } else if (flag == "--timeout") {
@@ -160,7 +191,8 @@ Options ParseArguments(int argc, char** argv) {
       throw Exit(kExitUsage, fmt::format("unknown option {}", flag));
     }
   }
-  if (!have_listen) throw Exit(kExitUsage, "--listen 127.0.0.1:PORT is required");
+  if (!listen) throw Exit(kExitUsage, "--listen 127.0.0.1:PORT is required");
+  options.listen = ParseListen(*listen, private_network);
   return options;
 }
 

@@ -35,7 +35,7 @@ std::string Quoted(const std::string& text) {
 }
 
 std::string SettingLine(std::string_view name, const std::string& shown, const std::string& meaning = {}) {
-  std::string line = fmt::format("  {:<21} {}", name, shown);
+  std::string line = fmt::format("  {:<22} {}", name, shown);
   if (!meaning.empty()) line = fmt::format("{:<48} {}", line, meaning);
   return line;
 }
@@ -143,6 +143,9 @@ std::vector<std::string> DescribeSettings(const Settings& s, const std::filesyst
   lines.push_back(SettingLine("PakkettenPerTick", Quoted(s.pakketten_per_tick),
                               fmt::format("at most {} packet{} a tick", s.PacketsPerTick(),
                                           s.PacketsPerTick() == 1 ? "" : "s")));
+  lines.push_back(SettingLine("PakkettenPerVerzending", Quoted(s.pakketten_per_verzending),
+                              fmt::format("at most {} packet{} a send", s.PacketsPerSend(),
+                                          s.PacketsPerSend() == 1 ? "" : "s")));
   lines.push_back(SettingLine("MaxInkomendePakketten", Quoted(s.max_inkomende_pakketten),
                               fmt::format("at most {} packets wait inbound", s.MaxInboundPackets())));
   lines.push_back(SettingLine("MaxLeeftijdUitgaand", Quoted(s.max_leeftijd_uitgaand),

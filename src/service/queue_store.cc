@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <utility>
 
@@ -35,8 +37,6 @@ constexpr const char* kAsideColumns = "bbo_id,wag_id,pla_id,reden,gewaarschuwd,m
 // Once a drained file holds this many free pages, its space is given back.
 constexpr long long kShrinkFreePages = 256;
 
-using Statement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
-
 std::int64_t UnixMs(std::chrono::system_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
@@ -68,10 +68,22 @@ QueueStore::~QueueStore() { CloseFile(); }
 
 std::string QueueStore::Error() const { return db_ != nullptr ? sqlite3_errmsg(db_) : "no file"; }
 
+QueueStore::Statement QueueStore::Compile(const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr);
+  if (rc != SQLITE_OK) {
+    last_failure_ = rc & 0xff;
+    sqlite3_finalize(raw);
+    throw StoreError(Error());
+  }
+  return Statement(raw, &sqlite3_finalize);
+}
+
 void QueueStore::Exec(const char* sql) {
   char* message = nullptr;
   const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
   if (rc == SQLITE_OK) return;
+  last_failure_ = rc & 0xff;
   const std::string failure = message != nullptr ? message : sqlite3_errstr(rc);
   sqlite3_free(message);
   throw StoreError(failure);
@@ -79,6 +91,7 @@ void QueueStore::Exec(const char* sql) {
 
 void QueueStore::Step(sqlite3_stmt* statement) {
   const int rc = sqlite3_step(statement);
+  if (rc != SQLITE_DONE) last_failure_ = rc & 0xff;
   const std::string failure = rc == SQLITE_DONE ? std::string() : Error();
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
@@ -107,14 +120,13 @@ void QueueStore::CloseFile() noexcept {
 }
 
 int QueueStore::UserVersion() {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &raw, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(raw);
+  const Statement statement = Compile("PRAGMA user_version");
+  const int rc = sqlite3_step(statement.get());
+  if (rc != SQLITE_ROW) {
+    last_failure_ = rc & 0xff;
     throw StoreError(Error());
   }
-  Statement statement(raw, &sqlite3_finalize);
-  if (sqlite3_step(raw) != SQLITE_ROW) throw StoreError(Error());
-  return sqlite3_column_int(raw, 0);
+  return sqlite3_column_int(statement.get(), 0);
 }
 
 int QueueStore::Classify() {
@@ -122,26 +134,15 @@ int QueueStore::Classify() {
   // The tables and, for each, its columns joined by ",".
   std::vector<std::pair<std::string, std::string>> tables;
   {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name", -1, &raw,
-                           nullptr) != SQLITE_OK) {
-      sqlite3_finalize(raw);
-      throw StoreError(Error());
-    }
-    Statement statement(raw, &sqlite3_finalize);
-    while (sqlite3_step(raw) == SQLITE_ROW)
-      tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)), std::string());
+    const Statement statement = Compile("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name");
+    while (sqlite3_step(statement.get()) == SQLITE_ROW)
+      tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0)), std::string());
   }
   for (auto& [name, columns] : tables) {
-    sqlite3_stmt* raw = nullptr;
-    const std::string sql = "SELECT name FROM pragma_table_info('" + name + "') ORDER BY cid";
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(raw);
-      throw StoreError(Error());
-    }
-    Statement statement(raw, &sqlite3_finalize);
-    while (sqlite3_step(raw) == SQLITE_ROW)
-      columns += (columns.empty() ? "" : ",") + std::string(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
+    const Statement statement = Compile("SELECT name FROM pragma_table_info('" + name + "') ORDER BY cid");
+    while (sqlite3_step(statement.get()) == SQLITE_ROW)
+      columns += (columns.empty() ? "" : ",") +
+                 std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0)));
   }
   const auto columns_of = [&](std::string_view table) -> std::string {
     for (const auto& [name, columns] : tables)
@@ -161,22 +162,17 @@ int QueueStore::Classify() {
 }
 
 void QueueStore::CreateSchema() {
-  Exec("BEGIN IMMEDIATE");
-  try {
+  const auto failure = Transaction(true, [&] {
     Exec(kCreatePackets);
     Exec(kCreateAside);
     Exec(fmt::format("PRAGMA user_version={}", kQueueFileFormat).c_str());
-    Exec("COMMIT");
-  } catch (...) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+  });
+  if (failure) throw StoreError(*failure);
 }
 
 void QueueStore::Migrate(int from) {
   // One transaction: a migration that fails leaves the file as it was.
-  Exec("BEGIN IMMEDIATE");
-  try {
+  const auto failure = Transaction(true, [&] {
     if (from == 1) {
       const std::int64_t queued = LastWritten(file_);
       Exec("ALTER TABLE pakketten ADD COLUMN tijd INTEGER NOT NULL DEFAULT 0");
@@ -185,11 +181,8 @@ void QueueStore::Migrate(int from) {
       Exec(kCreateAside);
     }
     Exec(fmt::format("PRAGMA user_version={}", kQueueFileFormat).c_str());
-    Exec("COMMIT");
-  } catch (...) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+  });
+  if (failure) throw StoreError(*failure);
 }
 
 void QueueStore::MoveAside(const std::string& why, Opened& opened) {
@@ -216,27 +209,14 @@ void QueueStore::MoveAside(const std::string& why, Opened& opened) {
 }
 
 void QueueStore::Prepare() {
-  const auto prepare = [&](const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(statement);
-      throw StoreError(Error());
-    }
-    return statement;
-  };
-  insert_ = prepare("INSERT INTO pakketten (wachtrij, tekst, tijd, bbo_id) VALUES (?, ?, ?, ?)");
-  delete_ = prepare("DELETE FROM pakketten WHERE id=?");
-  update_ = prepare("UPDATE pakketten SET bbo_id=? WHERE id=?");
+  insert_ = Compile("INSERT INTO pakketten (wachtrij, tekst, tijd, bbo_id) VALUES (?, ?, ?, ?)").release();
+  delete_ = Compile("DELETE FROM pakketten WHERE id=?").release();
+  update_ = Compile("UPDATE pakketten SET bbo_id=? WHERE id=?").release();
 }
 
 void QueueStore::Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbound) {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db_, "SELECT id, wachtrij, tekst, tijd, bbo_id FROM pakketten ORDER BY id", -1, &raw,
-                         nullptr) != SQLITE_OK) {
-    sqlite3_finalize(raw);
-    throw StoreError(Error());
-  }
-  Statement statement(raw, &sqlite3_finalize);
+  const Statement statement = Compile("SELECT id, wachtrij, tekst, tijd, bbo_id FROM pakketten ORDER BY id");
+  sqlite3_stmt* raw = statement.get();
   int rc;
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
     gateway::QueuedPacket packet;
@@ -254,13 +234,9 @@ void QueueStore::Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbo
   if (rc != SQLITE_DONE) throw StoreError(Error());
 
   aside_rows_.clear();
-  raw = nullptr;
-  if (sqlite3_prepare_v2(db_, "SELECT bbo_id, wag_id, pla_id, reden, gewaarschuwd, mislukt, tot, vervallen FROM opzij ORDER BY bbo_id", -1, &raw,
-                         nullptr) != SQLITE_OK) {
-    sqlite3_finalize(raw);
-    throw StoreError(Error());
-  }
-  Statement aside(raw, &sqlite3_finalize);
+  const Statement aside =
+      Compile("SELECT bbo_id, wag_id, pla_id, reden, gewaarschuwd, mislukt, tot, vervallen FROM opzij ORDER BY bbo_id");
+  raw = aside.get();
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
     outbound::AsideRow row;
     row.bbo_id = sqlite3_column_int64(raw, 0);
@@ -278,6 +254,7 @@ void QueueStore::Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbo
 
 QueueStore::Opened QueueStore::Open(gateway::PacketQueue& inbound, gateway::PacketQueue& outbound) {
   Close();
+  last_failure_ = SQLITE_OK;
   Opened opened;
   const auto administrator = StartError::Kind::kAdministrator;
   const auto fail = [&](const std::string& why, StartError::Kind kind) {
@@ -291,7 +268,7 @@ QueueStore::Opened QueueStore::Open(gateway::PacketQueue& inbound, gateway::Pack
     format = Classify();
     if (format < 0) unusable = "een database van iets anders";
   } catch (const StoreError& e) {
-    const int rc = db_ != nullptr ? sqlite3_extended_errcode(db_) & 0xff : SQLITE_CANTOPEN;
+    const int rc = db_ != nullptr ? last_failure_ : SQLITE_CANTOPEN;
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)
       fail(fmt::format("in gebruik door een ander proces: {}", e.what()), StartError::Kind::kLater);
     unusable = e.what();
@@ -320,7 +297,7 @@ QueueStore::Opened QueueStore::Open(gateway::PacketQueue& inbound, gateway::Pack
       opened.migrated_from = format;
     }
   } catch (const StoreError& e) {
-    const int rc = sqlite3_extended_errcode(db_) & 0xff;
+    const int rc = last_failure_;
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)
       fail(fmt::format("in gebruik door een ander proces: {}", e.what()), StartError::Kind::kLater);
     if (format == 0) fail(fmt::format("kan niet aangemaakt worden: {}", e.what()), administrator);
@@ -400,9 +377,7 @@ bool QueueStore::Save() {
   const std::int64_t now = UnixMs(clock_.Now());
   // The rows new entries get, applied only once the transaction has committed.
   std::vector<std::pair<gateway::QueuedPacket*, std::int64_t>> written;
-  try {
-    SetSynchronous(adds);
-    Exec("BEGIN IMMEDIATE");
+  const std::optional<std::string> failure = Transaction(adds, [&] {
     for (gateway::PacketQueue* queue : {inbound_, outbound_}) {
       for (const std::int64_t id : queue->removed()) {
         sqlite3_bind_int64(delete_, 1, id);
@@ -427,13 +402,11 @@ bool QueueStore::Save() {
     };
     insert(*inbound_, Queue::kInbound, in_from);
     insert(*outbound_, Queue::kOutbound, out_from);
-    Exec("COMMIT");
-  } catch (const std::exception& e) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    Failed(e.what());
+  });
+  if (failure) {
+    Failed(*failure);
     return false;
   }
-  ++transactions_;
   for (auto& [packet, id] : written) {
     packet->store_id = id;
     if (packet->queued_ms == 0) packet->queued_ms = now;
@@ -463,14 +436,13 @@ void QueueStore::MaybeShrink() {
   const auto now = clock_.Steady();
   if (now - last_shrink_ < std::chrono::minutes(1) && last_shrink_ != std::chrono::steady_clock::time_point{})
     return;
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db_, "PRAGMA freelist_count", -1, &raw, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(raw);
+  long long free_pages = 0;
+  try {
+    const Statement statement = Compile("PRAGMA freelist_count");
+    if (sqlite3_step(statement.get()) == SQLITE_ROW) free_pages = sqlite3_column_int64(statement.get(), 0);
+  } catch (const StoreError&) {
     return;
   }
-  Statement statement(raw, &sqlite3_finalize);
-  const long long free_pages = sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int64(raw, 0) : 0;
-  statement.reset();
   if (free_pages < kShrinkFreePages) return;
   last_shrink_ = now;
   // An empty file is copied in no time; a file made by an earlier release has no
@@ -481,19 +453,12 @@ void QueueStore::MaybeShrink() {
 
 bool QueueStore::SaveAside(const std::vector<outbound::AsideRow>& rows) {
   if (db_ == nullptr) return false;
-  try {
-    SetSynchronous(false);
-    Exec("BEGIN IMMEDIATE");
+  const std::optional<std::string> failure = Transaction(false, [&] {
     Exec("DELETE FROM opzij");
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "INSERT INTO opzij (bbo_id, wag_id, pla_id, reden, gewaarschuwd, mislukt, tot, vervallen) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                           -1, &raw, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(raw);
-      throw StoreError(Error());
-    }
-    Statement insert(raw, &sqlite3_finalize);
+    const Statement insert = Compile(
+        "INSERT INTO opzij (bbo_id, wag_id, pla_id, reden, gewaarschuwd, mislukt, tot, vervallen) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    sqlite3_stmt* raw = insert.get();
     for (const outbound::AsideRow& row : rows) {
       sqlite3_bind_int64(raw, 1, row.bbo_id);
       sqlite3_bind_int64(raw, 2, row.wag_id);
@@ -505,16 +470,32 @@ bool QueueStore::SaveAside(const std::vector<outbound::AsideRow>& rows) {
       sqlite3_bind_int(raw, 8, row.dropped ? 1 : 0);
       Step(raw);
     }
-    insert.reset();
+  });
+  // Only a convenience: the rows are found again, and set aside again, after a restart.
+  if (failure) {
+    if (!aside_warned_)
+      log_.Warning(fmt::format("Taxis Dorvek ZOL wachtrijbestand {}: overgeslagen berichten niet bewaard: {}",
+                               file_.string(), *failure));
+    aside_warned_ = true;
+    return false;
+  }
+  aside_warned_ = false;
+  aside_rows_ = rows;
+  return true;
+}
+
+std::optional<std::string> QueueStore::Transaction(bool full, const std::function<void()>& work) {
+  try {
+    SetSynchronous(full);
+    Exec("BEGIN IMMEDIATE");
+    work();
     Exec("COMMIT");
   } catch (const std::exception& e) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    Failed(e.what());
-    return false;
+    return std::string(e.what());
   }
   ++transactions_;
-  aside_rows_ = rows;
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace dorvek::service

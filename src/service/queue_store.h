@@ -36,6 +36,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -145,6 +148,12 @@ class QueueStore {
   // Frees the file's space once both queues are empty after a backlog.
   void MaybeShrink();
   void Failed(const std::string& text);
+  // One transaction, FULL when it adds packets, NORMAL otherwise; the failure's text when
+  // it could not be committed (it is rolled back then).
+  std::optional<std::string> Transaction(bool full, const std::function<void()>& work);
+  using Statement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+  // Prepares a statement; throws the store's failure.
+  Statement Compile(const std::string& sql);
   void Exec(const char* sql);
   void Step(sqlite3_stmt* statement);
   std::string Error() const;
@@ -164,6 +173,8 @@ class QueueStore {
   bool healthy_ = true;
   std::vector<outbound::AsideRow> aside_rows_;
   std::uint64_t transactions_ = 0;
+  bool aside_warned_ = false;
+  int last_failure_ = 0;  // SQLite's primary result code of the last statement that failed
   std::chrono::steady_clock::time_point last_shrink_{};
 };
 

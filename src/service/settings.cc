@@ -14,11 +14,20 @@ long long Settings::HttpTimerMs() const {
 
 long long Settings::PortNumber() const { return ReadIntegerSetting(port); }
 
-int Settings::PacketsPerTick() const {
-  const long long n = ReadIntegerSetting(pakketten_per_tick);
+namespace {
+
+// A count of packets: the setting when positive, at most `most`; else 1.
+int PacketCount(const std::string& text, int most) {
+  const long long n = ReadIntegerSetting(text);
   if (n <= 0) return 1;
-  return static_cast<int>(n < kMaxPacketsPerTick ? n : kMaxPacketsPerTick);
+  return static_cast<int>(n < most ? n : most);
 }
+
+}  // namespace
+
+int Settings::PacketsPerTick() const { return PacketCount(pakketten_per_tick, kMaxPacketsPerTick); }
+
+int Settings::PacketsPerSend() const { return PacketCount(pakketten_per_verzending, kMaxPacketsPerSend); }
 
 long long Settings::MaxInboundPackets() const {
   const long long n = ReadIntegerSetting(max_inkomende_pakketten);
@@ -34,7 +43,7 @@ std::chrono::seconds Settings::MaxOutboundAge() const {
 std::span<const KnownElement> KnownElements() {
   using enum ElementKind;
   using enum InTemplate;
-  static const std::array<KnownElement, 22> kElements = {{
+  static const std::array<KnownElement, 23> kElements = {{
       {"OutputDirectory", kNoEffect, kYes, "no effect", &Settings::output_directory},
       {"OutputToFile", kNoEffect, kYes, "no effect", &Settings::output_to_file},
       {"SQLServer", kSetting, kYes, "empty", &Settings::sql_server},
@@ -50,6 +59,7 @@ std::span<const KnownElement> KnownElements() {
       {"Binding", kSetting, kYes, "empty", &Settings::binding},
       {"SQLDriver", kSetting, kNo, "empty (SQL Server through the FreeTDS ODBC driver)", &Settings::sql_driver},
       {"PakkettenPerTick", kSetting, kNo, "1 packet a tick", &Settings::pakketten_per_tick},
+      {"PakkettenPerVerzending", kSetting, kNo, "1 packet a send", &Settings::pakketten_per_verzending},
       {"MaxInkomendePakketten", kSetting, kNo, "100000 packets", &Settings::max_inkomende_pakketten},
       {"MaxLeeftijdUitgaand", kSetting, kNo, "600 s", &Settings::max_leeftijd_uitgaand},
       {"DorvekZOLserver", kStructure, kYes, "", nullptr},

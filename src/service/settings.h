@@ -37,6 +37,9 @@ struct Settings {
   // Optional element MaxLeeftijdUitgaand, not in the template: seconds; an outbound
   // packet older than this at start is not sent.
   std::string max_leeftijd_uitgaand;
+  // Optional element PakkettenPerVerzending, not in the template: packets the send pump
+  // writes per firing.
+  std::string pakketten_per_verzending;
 
   // Milliseconds from start to the first connections: HTTPTimer when positive, else
   // 60000; at most kMaxHttpTimerMs, so adding it to the clock cannot overflow.
@@ -57,6 +60,9 @@ struct Settings {
   // MaxLeeftijdUitgaand when positive, else kDefaultMaxOutboundAge; at most
   // kMaxOutboundAge, so subtracting it from the clock cannot overflow.
   std::chrono::seconds MaxOutboundAge() const;
+  // PakkettenPerVerzending when positive (read like HTTPTimer), else 1: one packet a
+  // firing is the specified pace. At most kMaxPacketsPerSend.
+  int PacketsPerSend() const;
 };
 
 inline constexpr long long kDefaultHttpTimerMs = 60000;
@@ -70,6 +76,10 @@ inline constexpr long long kDefaultMaxInboundPackets = 100000;
 // what the dispatchers meant: after a long stop it is not sent.
 inline constexpr std::chrono::seconds kDefaultMaxOutboundAge{600};
 inline constexpr std::chrono::seconds kMaxOutboundAge{2147483647};  // about 68 years
+// A firing's writes follow one another on the event loop and all wait for the gateway
+// host's acknowledgement: 100 every 5 s (20 a second) drain a shift change's log-in
+// replies in seconds, and the gateway never gets a burst of more than some 50 KB.
+inline constexpr int kMaxPacketsPerSend = 100;
 
 // The elements of the configuration file this executable knows, one table that reading
 // the settings, --check and the manual page's test share. A setting a later release

@@ -102,7 +102,7 @@ TEST_F(CheckEndToEnd, GoodSetupPassesEveryCheckSendsNothingAndWritesNothing) {
   const ProgramResult result = Check();
   EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_EQ(Lines(result.out).back(), "verdict: ok, all 17 checks passed") << result.out;
-  EXPECT_EQ(LineOf(result.out, "  SQLPaswoord"), "  SQLPaswoord           ****");
+  EXPECT_EQ(LineOf(result.out, "  SQLPaswoord"), "  SQLPaswoord            ****");
   EXPECT_EQ(result.out.find("s3cret"), std::string::npos) << "the password is shown";
   EXPECT_NE(LineOf(result.out, "table planning").find(" ok"), std::string::npos) << result.out;
   EXPECT_EQ(Files(), before) << "the check created or removed a file";

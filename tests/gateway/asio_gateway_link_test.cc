@@ -118,9 +118,9 @@ TEST_F(AsioGatewayLinkTest, ConnectsReceivesSendsAndCloses) {
   ASSERT_TRUE(RunUntil([&] { return events_.data == "\x01hallo"; }));
 
   // The write ends on the loop, never within Send; one write at a time.
-  link_.Send("antwoord", events_.WriteDone());
+  link_.Send("antwoord", events_.WriteDone(), nullptr);
   EXPECT_TRUE(link_.sending());
-  EXPECT_THROW(link_.Send("meer", events_.WriteDone()), std::runtime_error);
+  EXPECT_THROW(link_.Send("meer", events_.WriteDone(), nullptr), std::runtime_error);
   EXPECT_EQ(events_.events.size(), 1u);
   ASSERT_TRUE(RunUntil([&] { return !link_.sending(); }));
   EXPECT_EQ(events_.events, (std::vector<std::string>{"connected", "written"}));
@@ -170,7 +170,7 @@ TEST_F(AsioGatewayLinkTest, AbandonedAttemptReportsNothing) {
 }
 
 TEST_F(AsioGatewayLinkTest, SendWhileClosedFails) {
-  EXPECT_THROW(link_.Send("x", events_.WriteDone()), std::runtime_error);
+  EXPECT_THROW(link_.Send("x", events_.WriteDone(), nullptr), std::runtime_error);
   EXPECT_FALSE(link_.sending());
 }
 
@@ -190,7 +190,7 @@ TEST_F(AsioGatewayLinkTest, WriteThatDoesNotCompleteInTimeFailsThenTheConnection
   for (int i = 0; i < 32 && events_.write_failure.empty(); ++i) {
     ticks_at_start = ticks_;
     started = SteadyClock::now();
-    link.Send(chunk, events_.WriteDone());
+    link.Send(chunk, events_.WriteDone(), nullptr);
     ASSERT_TRUE(RunUntil([&] { return !link.sending(); }));
   }
   const auto took = SteadyClock::now() - started;
@@ -210,7 +210,7 @@ TEST_F(AsioGatewayLinkTest, ClosingFailsAWriteInFlightAndAbandonDropsIt) {
   // Fills the buffers and leaves one write in flight.
   auto fill = [&](AsioGatewayLink& link) {
     for (int i = 0; i < 32; ++i) {
-      link.Send(chunk, events_.WriteDone());
+      link.Send(chunk, events_.WriteDone(), nullptr);
       if (!RunUntil([&] { return !link.sending(); }, 200ms)) return true;
     }
     return false;
@@ -234,6 +234,93 @@ TEST_F(AsioGatewayLinkTest, ClosingFailsAWriteInFlightAndAbandonDropsIt) {
     EXPECT_TRUE(events_.events.empty());
     EXPECT_FALSE(link_.sending());
   }
+}
+
+// ---------------------------------------------------------------------------------
+// Acknowledgement by the gateway host's TCP, and the stop's orderly closing
+
+TEST_F(AsioGatewayLinkTest, WritesAreAcknowledgedInOrderAndCloseGivesTheRestABriefMomentThenResets) {
+  acceptor_.set_option(asio::socket_base::receive_buffer_size(4096));  // fills sooner
+  AsioGatewayLink link(io_, events_, {.connect_timeout = 300ms, .close_grace = 300ms});
+  ConnectTo(link);
+  // The peer reads nothing: its TCP takes in a few kilobytes, acknowledged in order, and
+  // then a completed write stays unacknowledged.
+  std::string acked;
+  for (int i = 0; i < 64 && link.unacknowledged() == 0; ++i) {
+    link.Send(std::string(4096, 'x'), events_.WriteDone(), [&acked, i] { acked += std::to_string(i) + ","; });
+    ASSERT_TRUE(RunUntil([&] { return !link.sending(); }));
+    io_.restart();
+    io_.run_for(100ms);  // a few polls
+  }
+  ASSERT_GT(link.unacknowledged(), 0u);
+  std::string in_order;
+  for (int i = 0; i < 64; ++i) in_order += std::to_string(i) + ",";
+  EXPECT_FALSE(acked.empty());
+  EXPECT_TRUE(in_order.starts_with(acked)) << acked;
+  const std::string acked_at_close = acked;
+  events_.events.clear();
+  const auto started = SteadyClock::now();
+  link.Close();
+  EXPECT_GE(SteadyClock::now() - started, 300ms);
+  EXPECT_LT(SteadyClock::now() - started, 1s);
+  EXPECT_EQ(events_.events, std::vector<std::string>{"closed"});
+  io_.restart();
+  io_.run_for(100ms);
+  EXPECT_EQ(acked, acked_at_close) << "nothing is acknowledged after the closing";
+  std::vector<char> sink(1 << 20);
+  std::error_code end;
+  while (!end) peer_.read_some(asio::buffer(sink), end);
+  EXPECT_EQ(end, asio::error::connection_reset) << "some were not acknowledged: a reset";
+
+  // An attempt nobody answers (a listener whose queue is full drops the SYN) fails
+  // after the connect time-out, as a refused one does.
+  asio::ip::tcp::acceptor full(io_);
+  full.open(asio::ip::tcp::v4());
+  full.bind({asio::ip::make_address("127.0.0.1"), 0});
+  full.listen(0);
+  asio::ip::tcp::socket filler(io_);
+  filler.connect(full.local_endpoint());
+  link.SetRemote("127.0.0.1", std::to_string(full.local_endpoint().port()));
+  const auto attempt = SteadyClock::now();
+  link.Connect(nullptr);
+  ASSERT_TRUE(RunUntil([&] { return events_.events.size() == 3; }));
+  EXPECT_GE(SteadyClock::now() - attempt, 300ms);
+  EXPECT_EQ(events_.events, (std::vector<std::string>{"closed", "connected:error", "closed"}));
+}
+
+// ---------------------------------------------------------------------------------
+// Reading paused: the gateway's TCP holds what it sends
+
+TEST_F(AsioGatewayLinkTest, PausedReadingTakesNothingUntilResumedAndLosesNothing) {
+  link_.PauseReading();  // a setting of the link, kept across connections
+  ConnectTo(link_);
+  // A megabyte, more than the buffers hold: the gateway's write cannot end while paused.
+  peer_.set_option(asio::socket_base::send_buffer_size(16384));
+  std::string sent(1 << 20, '\0');
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>('a' + i % 26);
+  bool delivered = false;
+  asio::async_write(peer_, asio::buffer(sent), [&](std::error_code, std::size_t) { delivered = true; });
+  std::size_t at_pause = 0;
+  for (int pause = 0; pause < 2; ++pause) {  // paused at connecting, then with a read outstanding
+    io_.restart();
+    io_.run_for(300ms);
+    EXPECT_EQ(events_.data.size(), at_pause);
+    EXPECT_TRUE(pause > 0 || !delivered) << "held by TCP";
+    link_.ResumeReading();
+    ASSERT_TRUE(RunUntil([&] { return events_.data.size() >= 300000u * (pause + 1); }));
+    link_.PauseReading();
+    io_.restart();
+    io_.run_for(50ms);  // a read that had completed still delivers
+    at_pause = events_.data.size();
+  }
+  link_.ResumeReading();
+  ASSERT_TRUE(RunUntil([&] { return delivered && events_.data.size() == sent.size(); }));
+  EXPECT_TRUE(events_.data == sent) << "every byte, in order";
+  // A closing while paused with nothing unread is reported as before.
+  link_.PauseReading();
+  peer_.close();
+  ASSERT_TRUE(RunUntil([&] { return link_.state() == SocketState::kClosed; }));
+  EXPECT_EQ(events_.events, std::vector<std::string>{"closed"});
 }
 
 // ---------------------------------------------------------------------------------

@@ -306,6 +306,10 @@ TEST_F(GatewaySimulatorTest, RefusesAddressesThatAreNotLoopback) {
     EXPECT_EQ(sim.Wait(), 2);
     EXPECT_THAT(sim.Output(), HasSubstr("--listen"));
   }
+  // The opt-in for a test's own namespace refuses the machine's network all the same.
+  SimulatorProcess sim(dir_, std::vector<std::string>{"--private-network", "--listen", "0.0.0.0:5000"});
+  EXPECT_EQ(sim.Wait(), 2);
+  EXPECT_THAT(sim.Output(), HasSubstr("no named network namespace of its own"));
 }
 
 }  // namespace

@@ -130,6 +130,71 @@ TEST_F(SendPumpTest, MissingQueueIsNotAFailure) {
 }
 
 // ---------------------------------------------------------------------------------
+// Acknowledgement: a packet leaves the queue when the gateway host has acknowledged it.
+// Steps, one letter each: F a firing, W the held write completes, A the host
+// acknowledges the oldest written packet, D the connection drops, C it is made again,
+// S the held packet's marking turns out done.
+
+struct AckCase {
+  std::string name;
+  int per_send;
+  FakeWrites writes;
+  std::string steps;
+  std::string gateway_got;  // the packets written, in order
+  std::string queue_left;
+  int held = -1;  // the packet whose message-box row's marking is not known
+};
+
+class SendPumpAcknowledgement : public ::testing::TestWithParam<AckCase> {};
+
+TEST_P(SendPumpAcknowledgement, LeavesOnlyWhenAcknowledgedAndGoesAgainInOrderAfterALoss) {
+  const AckCase& c = GetParam();
+  test_support::FakeGatewayLink link;
+  link.acks = test_support::FakeAcks::kHeld;
+  link.writes = c.writes;
+  core::MemoryEventLog log;
+  gateway::PacketQueue queue = {"a", "b", "c", "d"};
+  std::string removed;
+  auto connect = [&] {
+    link.SetRemote("127.0.0.1", "4001");
+    link.Connect();
+    link.CompleteAttempt();
+  };
+  connect();
+  if (c.held >= 0) queue.SetBboId(c.held, 7);
+  for (char step : c.steps) {
+    if (step == 'F') SendNextPacket(&queue, link, log, [&] { removed += "x"; }, c.per_send);
+    if (step == 'W') link.CompleteWrite();
+    if (step == 'A') link.Acknowledge();
+    if (step == 'D') link.GatewayCloses();
+    if (step == 'C') connect();
+    if (step == 'S') queue.SetBboId(c.held - static_cast<int>(removed.size()), 0);
+  }
+  std::string got, left;
+  for (const auto& p : link.sent) got += p;
+  for (std::size_t i = 0; i < queue.size(); ++i) left += queue[i];
+  EXPECT_EQ(got, c.gateway_got);
+  EXPECT_EQ(left, c.queue_left);
+  EXPECT_EQ(removed.size(), 4 - left.size()) << "sent once per packet removed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SendPumpAcknowledgement,
+    ::testing::Values(
+        AckCase{"WrittenIsNotRemoved", 1, FakeWrites::kCompleteAtOnce, "F", "a", "abcd"},
+        AckCase{"NextGoesWhileEarlierAwaitAcknowledgement", 1, FakeWrites::kCompleteAtOnce, "FFAF", "abc", "bcd"},
+        AckCase{"AllOnTheWireWritesNothingMore", 1, FakeWrites::kCompleteAtOnce, "FFFFFFAAAA", "abcd", ""},
+        AckCase{"UnacknowledgedGoAgainInOrderAfterAReconnect", 1, FakeWrites::kCompleteAtOnce, "FFFADFCFFAA",
+                "abcbc", "d"},
+        AckCase{"DropWithEverythingAcknowledgedRepeatsNothing", 1, FakeWrites::kCompleteAtOnce, "FFAADCF", "abc",
+                "cd"},
+        AckCase{"SeveralPerFiringEachInAWriteOfItsOwn", 3, FakeWrites::kCompleteAtOnce, "FAF", "abcd", "bcd"},
+        AckCase{"SeveralPerFiringOneWriteAtATime", 3, FakeWrites::kHeld, "FWFWWFW", "abcd", "abcd"},
+        AckCase{"WriteInFlightAtADropGoesAgain", 2, FakeWrites::kHeld, "FWADCFWW", "abc", "bcd"},
+        AckCase{"HeldPacketWaitsAndSoDoesWhatFollows", 3, FakeWrites::kCompleteAtOnce, "FFAFSF", "abcd", "bcd", 1}),
+    [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------
 // The pump on the real link, against a loopback gateway that accepts and never reads.
 
 struct ClosedCounter : gateway::GatewayEvents {

@@ -32,7 +32,7 @@ TEST(DescribeSettings, ShowsValuesAsReadWithThePasswordHidden) {
   s.sql_server = " db1 ";
   s.port = "$FA1";
   const auto lines = DescribeSettings(s, "/opt/dorvek");
-  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord           ****");
+  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord            ****");
   for (const auto& line : lines) EXPECT_EQ(line.find("Geheim"), std::string::npos) << line;
   EXPECT_NE(Line(lines, "SQLServer").find("\" db1 \""), std::string::npos) << "blanks are part of the value";
   EXPECT_NE(Line(lines, "Port").find("port 4001"), std::string::npos);
@@ -49,13 +49,13 @@ TEST(DescribeSettings, UnsetPortLeavesBindingUnreadAndLineBreaksShow) {
   EXPECT_NE(Line(lines, "Binding").find("not read: Port is not positive"), std::string::npos);
   EXPECT_NE(Line(lines, "Port").find("the gateway stays unset"), std::string::npos);
   EXPECT_NE(Line(lines, "SQLDatabase").find("\"a\\r\\nb\""), std::string::npos);
-  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord           \"\"");
+  EXPECT_EQ(Line(lines, "SQLPaswoord"), "  SQLPaswoord            \"\"");
 }
 
 struct ElementsCase {
   std::string name;
   std::vector<std::string> added;  // lines put after the template's first
-  std::vector<std::string> notes;  // beyond the four settings the template lacks
+  std::vector<std::string> notes;  // beyond the five settings the template lacks
 };
 
 class DescribeElementsTest : public ::testing::TestWithParam<ElementsCase> {};
@@ -67,7 +67,8 @@ TEST_P(DescribeElementsTest, NamesMissingSettingsAndUnknownElements) {
   for (const auto& note : DescribeElements(lines))
     notes.push_back((note.kind == ConfigNote::Kind::kWarning ? "warning: " : "information: ") + note.text);
   std::vector<std::string> expected;
-  for (const char* name : {"SQLDriver", "PakkettenPerTick", "MaxInkomendePakketten", "MaxLeeftijdUitgaand"})
+  for (const char* name :
+       {"SQLDriver", "PakkettenPerTick", "PakkettenPerVerzending", "MaxInkomendePakketten", "MaxLeeftijdUitgaand"})
     if (std::none_of(GetParam().added.begin(), GetParam().added.end(),
                      [&](const std::string& line) { return line.starts_with(std::string("<") + name); }))
       expected.push_back(fmt::format("information: no {} in the file; in force: {}", name,

@@ -145,7 +145,7 @@ struct Untouched {
   const char* name;
   const char* sql;
   bool fail_writes;
-  bool lock;
+  const char* lock;  // what another process holds on the file, if anything
   QueueStore::StartError::Kind kind;
   const char* says;
 };
@@ -159,9 +159,9 @@ TEST_P(UntouchedQueueFiles, FailTheStartAndStayByteForByte) {
   test_support::FailingSqliteVfs vfs("dorvek-failing-open");
   vfs.FailWrites(c.fail_writes);
   sqlite3* other = nullptr;
-  if (c.lock) {
+  if (c.lock != nullptr) {
     ASSERT_EQ(sqlite3_open(File().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, c.lock, nullptr, nullptr, nullptr), SQLITE_OK);
   }
   QueueStore::Options options;
   options.vfs = vfs.name();
@@ -189,15 +189,22 @@ constexpr const char* kFormat1 =
     "CREATE TABLE pakketten (id INTEGER PRIMARY KEY, wachtrij INTEGER NOT NULL, tekst TEXT NOT NULL);"
     "INSERT INTO pakketten (wachtrij, tekst) VALUES (1, 'in 1');";
 
+constexpr const char* kFormat1Wal =
+    "PRAGMA journal_mode=WAL;"
+    "CREATE TABLE pakketten (id INTEGER PRIMARY KEY, wachtrij INTEGER NOT NULL, tekst TEXT NOT NULL);"
+    "INSERT INTO pakketten (wachtrij, tekst) VALUES (1, 'in 1');";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, UntouchedQueueFiles,
     ::testing::Values(
-        Untouched{"Newer", "CREATE TABLE pakketten (x); PRAGMA user_version=3;", false, false,
+        Untouched{"Newer", "CREATE TABLE pakketten (x); PRAGMA user_version=3;", false, nullptr,
                   QueueStore::StartError::Kind::kAdministrator, "formaat 3 is nieuwer dan deze versie kent (formaat 2)"},
-        Untouched{"MigrationFails", kFormat1, true, false, QueueStore::StartError::Kind::kAdministrator,
+        Untouched{"MigrationFails", kFormat1, true, nullptr, QueueStore::StartError::Kind::kAdministrator,
                   "omzetten van formaat 1 naar 2 mislukt"},
-        Untouched{"LockedByAnotherProcess", kFormat1, false, true, QueueStore::StartError::Kind::kLater,
-                  "in gebruik door een ander proces"}),
+        Untouched{"LockedByAnotherProcess", kFormat1, false, "BEGIN EXCLUSIVE", QueueStore::StartError::Kind::kLater,
+                  "in gebruik door een ander proces"},
+        Untouched{"WriteLockedInWalMode", kFormat1Wal, false, "BEGIN IMMEDIATE",
+                  QueueStore::StartError::Kind::kLater, "in gebruik door een ander proces"}),
     [](const auto& info) { return test_support::CaseName(info.index, info.param.name); });
 
 // What is not a queue file at all goes aside, named with the time, and a new file holds

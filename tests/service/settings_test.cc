@@ -137,6 +137,7 @@ struct PerTickCase {
   std::string name;
   std::string text;
   int packets;
+  int per_send = packets;  // PakkettenPerVerzending with the same text
 };
 
 class PacketsPerTick : public ::testing::TestWithParam<PerTickCase> {};
@@ -145,13 +146,16 @@ TEST_P(PacketsPerTick, MissingEmptyOrNotPositiveIsOne) {
   Settings s;
   s.pakketten_per_tick = GetParam().text;
   EXPECT_EQ(s.PacketsPerTick(), GetParam().packets);
+  s.pakketten_per_verzending = GetParam().text;
+  EXPECT_EQ(s.PacketsPerSend(), GetParam().per_send);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, PacketsPerTick,
                          ::testing::Values(PerTickCase{"Empty", "", 1}, PerTickCase{"Zero", "0", 1},
                                            PerTickCase{"Negative", "-20", 1}, PerTickCase{"Text", "veel", 1},
                                            PerTickCase{"Fifty", "50", 50}, PerTickCase{"Hex", "$64", 100},
-                                           PerTickCase{"Huge", "99999999999", kMaxPacketsPerTick}),
+                                           PerTickCase{"AboveTheSendCap", "101", 101, kMaxPacketsPerSend},
+                                           PerTickCase{"Huge", "99999999999", kMaxPacketsPerTick, kMaxPacketsPerSend}),
                          [](const auto& info) { return info.param.name; });
 
 TEST(ReadSettings, PakkettenPerTickIsReadButNotInTheTemplate) {

@@ -1,7 +1,9 @@
 #pragma once
 // A gateway link that records what the service does with it and is driven by the test:
 // the test decides when an attempt completes, fails, or the gateway closes, whether a
-// name lookup fails, and whether a write completes at once, later or not at all.
+// name lookup fails, whether a write completes at once, later or not at all, and when
+// the gateway host acknowledges what was written. Bytes delivered while reading is
+// paused wait, as in the TCP buffers, until it resumes.
 
 #include <optional>
 #include <stdexcept>
@@ -17,6 +19,12 @@ namespace dorvek::test_support {
 enum class FakeWrites {
   kCompleteAtOnce,  // done(success) before Send returns
   kHeld,            // in flight until CompleteWrite or FailWrite
+};
+
+// When the gateway host acknowledges a completed write.
+enum class FakeAcks {
+  kAtOnce,  // as soon as the write has completed
+  kHeld,    // when the test calls Acknowledge
 };
 
 class FakeGatewayLink : public gateway::GatewayLink {
@@ -39,7 +47,8 @@ class FakeGatewayLink : public gateway::GatewayLink {
   }
   void Connect() { Connect(nullptr); }
   bool sending() const override { return static_cast<bool>(in_flight_done_); }
-  void Send(std::string_view bytes, SendDone done) override {
+  std::size_t unacknowledged() const override { return unacknowledged_.size() + (in_flight_done_ ? 1 : 0); }
+  void Send(std::string_view bytes, SendDone done, Acknowledged acknowledged) override {
     if (fail_sends > 0) {
       --fail_sends;
       throw std::runtime_error("send failed");
@@ -49,16 +58,29 @@ class FakeGatewayLink : public gateway::GatewayLink {
     ++writes_started;
     if (writes == FakeWrites::kCompleteAtOnce) {
       sent.emplace_back(bytes);
-      done(std::nullopt);
+      Written(std::move(done), std::move(acknowledged));
       return;
     }
     in_flight_ = std::string(bytes);
     in_flight_done_ = std::move(done);
+    in_flight_ack_ = std::move(acknowledged);
   }
   void Close() override {
     if (state_ != gateway::SocketState::kConnected) return;
+    ++closes;
     Shut("closed before the write completed", {});
   }
+  void PauseReading() override { paused_ = true; }
+  void ResumeReading() override {
+    paused_ = false;
+    while (!held_.empty() && !paused_) {
+      const std::string bytes = std::move(held_.front());
+      held_.erase(held_.begin());
+      if (events_) events_->OnData(bytes);
+    }
+    if (held_.empty() && std::exchange(close_held_, false)) GatewayCloses();
+  }
+  bool reading_paused() const override { return paused_; }
   void Abandon() override {
     ++abandons;
     Forget();
@@ -77,20 +99,36 @@ class FakeGatewayLink : public gateway::GatewayLink {
     state_ = gateway::SocketState::kConnected;
     if (events_) events_->OnConnected({});
   }
-  void FailAttempt() {
+  // The attempt fails as the real link reports it: connected with the error, then closed.
+  void FailAttempt(std::errc reason = std::errc::connection_refused) {
     Forget();
-    const auto ec = std::make_error_code(std::errc::connection_refused);
+    const auto ec = std::make_error_code(reason);
     if (events_) {
       events_->OnConnected(ec);
       events_->OnClosed(ec);
     }
   }
-  void GatewayCloses() { Shut("connection lost", std::make_error_code(std::errc::connection_reset)); }
+  // Closed while bytes wait unread: found after them, when reading resumes.
+  void GatewayCloses() {
+    if (!held_.empty()) {
+      close_held_ = true;
+      return;
+    }
+    Shut("connection lost", std::make_error_code(std::errc::connection_reset));
+  }
   // The held write has left whole.
   void CompleteWrite() {
     if (!in_flight_done_) throw std::logic_error("no write in flight");
     sent.push_back(std::move(in_flight_));
-    std::exchange(in_flight_done_, nullptr)(std::nullopt);
+    Written(std::exchange(in_flight_done_, nullptr), std::exchange(in_flight_ack_, nullptr));
+  }
+  // The gateway host acknowledges the oldest `count` completed writes, in order.
+  void Acknowledge(std::size_t count = 1) {
+    for (; count > 0 && !unacknowledged_.empty(); --count) {
+      Acknowledged done = std::move(unacknowledged_.front());
+      unacknowledged_.erase(unacknowledged_.begin());
+      if (done) done();
+    }
   }
   // The held write fails (or times out) as the real link's does: the failure, then the
   // connection closes.
@@ -99,8 +137,13 @@ class FakeGatewayLink : public gateway::GatewayLink {
     Shut(text, std::make_error_code(std::errc::timed_out));
   }
   void Deliver(std::string_view bytes) {
-    if (events_) events_->OnData(bytes);
+    if (paused_) {
+      held_.emplace_back(bytes);
+    } else if (events_) {
+      events_->OnData(bytes);
+    }
   }
+  std::size_t held() const { return held_.size(); }
   const std::string& host() const { return host_; }
   const std::string& port() const { return port_; }
   const std::string& in_flight() const { return in_flight_; }
@@ -110,11 +153,18 @@ class FakeGatewayLink : public gateway::GatewayLink {
   int abandons = 0;
   int fail_sends = 0;  // Sends that throw before anything starts
   int writes_started = 0;
+  int closes = 0;
   FakeWrites writes = FakeWrites::kCompleteAtOnce;
+  FakeAcks acks = FakeAcks::kAtOnce;
   // The state an attempt starts in: kOther stands for a name lookup still running.
   gateway::SocketState attempt_state = gateway::SocketState::kConnecting;
 
  private:
+  void Written(SendDone done, Acknowledged acknowledged) {
+    unacknowledged_.push_back(std::move(acknowledged));
+    done(std::nullopt);
+    if (acks == FakeAcks::kAtOnce) Acknowledge(unacknowledged_.size());
+  }
   void Shut(const std::string& write_failure, std::error_code ec) {
     auto done = std::exchange(in_flight_done_, nullptr);
     Forget();
@@ -127,6 +177,10 @@ class FakeGatewayLink : public gateway::GatewayLink {
     port_.clear();
     in_flight_.clear();
     in_flight_done_ = nullptr;
+    in_flight_ack_ = nullptr;
+    unacknowledged_.clear();
+    held_.clear();
+    close_held_ = false;
     on_start_failure_ = nullptr;
   }
   gateway::GatewayEvents* events_ = nullptr;
@@ -134,6 +188,11 @@ class FakeGatewayLink : public gateway::GatewayLink {
   std::string host_, port_;
   std::string in_flight_;
   SendDone in_flight_done_;
+  Acknowledged in_flight_ack_;
+  std::vector<Acknowledged> unacknowledged_;  // completed writes, oldest first
+  std::vector<std::string> held_;             // delivered while paused
+  bool paused_ = false;
+  bool close_held_ = false;
   StartFailure on_start_failure_;
 };
 

@@ -25,16 +25,21 @@ constexpr const char* kTool = DORVEK_TOOLS_DIR "/gateway_simulator";
 
 }  // namespace
 
-GatewaySimulator::GatewaySimulator(const fs::path& dir, std::chrono::seconds timeout)
+GatewaySimulator::GatewaySimulator(const fs::path& dir, std::chrono::seconds timeout,
+                                   const SimulatorNetwork& network)
     : port_file_(dir / "gateway.port"), output_file_(dir / "gateway.txt") {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
     throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
   script_fd_ = ends[0];
 
-  std::vector<std::string> args = {kTool,       "--listen",  "127.0.0.1:0",
+  std::vector<std::string> args = {kTool,       "--listen",  network.listen,
                                    "--script",  "-",         "--timeout",
                                    std::to_string(timeout.count()), "--port-file", port_file_.string()};
+  if (!network.netns.empty()) {
+    args.insert(args.begin(), {"ip", "netns", "exec", network.netns});
+    args.push_back("--private-network");
+  }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -49,7 +54,7 @@ GatewaySimulator::GatewaySimulator(const fs::path& dir, std::chrono::seconds tim
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_file_.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  const int error = posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), envp.data());
+  const int error = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(ends[1]);
   if (error != 0) {

@@ -10,18 +10,27 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/service_process.h"
 
 namespace dorvek::test_support {
 
+// Where the tool listens: by default on a free loopback port of this process's network;
+// or, in a network namespace the test created (`ip netns`), on an address of it.
+struct SimulatorNetwork {
+  std::string netns;
+  std::string listen = "127.0.0.1:0";
+};
+
 class GatewaySimulator {
  public:
-  // Starts the tool listening on a free loopback port; its port file and its output
-  // go into dir; `timeout` bounds every wait of its script. Throws std::runtime_error
-  // when it cannot be started.
+  // Starts the tool listening as `network` says; its port file and its output go into
+  // dir; `timeout` bounds every wait of its script. Throws std::runtime_error when it
+  // cannot be started.
   explicit GatewaySimulator(const std::filesystem::path& dir,
-                            std::chrono::seconds timeout = std::chrono::seconds(40));
+                            std::chrono::seconds timeout = std::chrono::seconds(40),
+                            const SimulatorNetwork& network = {});
   // Kills it if it still runs; on a failed test prints its output.
   ~GatewaySimulator();
 

@@ -21,6 +21,8 @@ std::string ServiceConfigXml(const ServiceConfig& config) {
       config.sql_server, config.sql_user, config.sql_password, config.sql_database, config.key);
   if (config.packets_per_tick > 0)
     xml += fmt::format("<PakkettenPerTick>{}</PakkettenPerTick>\r\n", config.packets_per_tick);
+  if (config.packets_per_send > 0)
+    xml += fmt::format("<PakkettenPerVerzending>{}</PakkettenPerVerzending>\r\n", config.packets_per_send);
   return xml + "</DorvekZOLserver>\r\n";
 }
 

@@ -18,6 +18,7 @@ struct ServiceConfig {
   std::string sql_database = "dispatch.db";
   std::string key = "Wexlor";
   int packets_per_tick = 0;  // 0 leaves the element out, as the template does
+  int packets_per_send = 0;  // PakkettenPerVerzending; 0 leaves it out
 };
 
 std::string ServiceConfigXml(const ServiceConfig& config);
