@@ -7,7 +7,8 @@ and its own figures. It measures; it asserts nothing.
   scripts/measure_faults.py [CASE ...] [--runs-outage 5] [--runs-kill 10] [--keep]
 
   outage  PostgreSQL (the tests' private server) down for 8 s while a backlog of 2,000
-          positions drains at PakkettenPerTick 100, the outage at a different moment each run
+          positions drains at PakkettenPerTick 100, the outage at a different moment each run;
+          the server logs every statement, and a packet lost is shown as the server got it
   kill    SIGKILL at a random moment while 2,000 queued positions drain at 200 a tick
           (SQLite on the disk), the service started again after it
   junk    a queue file of junk bytes at start: where it went, the error entry, and a
@@ -160,11 +161,11 @@ class Service:
     def wait_entry(self, text, after, timeout):
         return wait_for(lambda: next((e for e in self.entries()[after:] if text in e["text"]), None), timeout, 0.002)
 
-    def backlog(self, gateway, count):
+    def backlog(self, count):
         """Pauses, sends `count` positions, waits until all are queued, continues."""
         self.signal(signal.SIGUSR1)
         self.wait_entry("onderbroken door pauze", 0, 10)
-        gateway.send(0, count)
+        self.gateway.send(0, count)
         if not self.queued(count):
             sys.exit(f"the {count} packets were not queued: status {self.status!r}")
         self.signal(signal.SIGUSR2)
@@ -183,6 +184,7 @@ class Rows:
     """The gps rows of the packets sent: stamp -> how many rows."""
 
     QUERY = "select GPS_Datum_UTC, count(*) from gps where GPS_Datum_UTC >= '2030-01-01' group by GPS_Datum_UTC"
+    COUNT = "select count(distinct GPS_Datum_UTC) from gps where GPS_Datum_UTC >= '2030-01-01';\n"
 
     def __init__(self, sqlite_file=None, pg=None):
         self.sqlite_file, self.pg = sqlite_file, pg
@@ -209,8 +211,7 @@ class Rows:
                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                                 stderr=subprocess.DEVNULL)
             try:
-                self.session.stdin.write(self.QUERY.replace("GPS_Datum_UTC, count(*)", "count(distinct GPS_Datum_UTC)")
-                                         .split(" group by")[0] + ";\n")
+                self.session.stdin.write(self.COUNT)
                 self.session.stdin.flush()
                 line = self.session.stdout.readline()
                 if line.strip():
@@ -266,9 +267,8 @@ def new_base(args, config, sqlite=True):
     with open(os.path.join(base, "VmrZOLConfig.xml"), "w", newline="\r\n") as f:
         f.write("<DorvekZOLserver>\n" + "".join(f"<{k}>{v}</{k}>\n" for k, v in settings.items()) +
                 "</DorvekZOLserver>\n")
-    service = Service(args, base, gateway)
     args.bases.insert(0, base)
-    return base, gateway, service, Rows(os.path.join(base, "dispatch.db") if sqlite else None)
+    return Service(args, base, gateway), Rows(os.path.join(base, "dispatch.db") if sqlite else None)
 
 
 def show_entries(service, around, width=6):
@@ -309,18 +309,18 @@ def case_outage(args):
                             "postgres", "-Atqc", sql], check=True, stdout=subprocess.DEVNULL)
         for run in range(args.runs_outage):
             out = subprocess.run([tool, "sample", state, f"faults{run}"], check=True, capture_output=True,
-                                 text=True).stdout.split()
-            host, port = out[3].rstrip(":").split(":")
-            password = out[-1]
-            config = {"SQLDriver": "PostgreSQL Unicode", "SQLServer": f"{host},{port}", "SQLInlognaam": out[5].rstrip(","),
-                      "SQLPaswoord": password, "SQLDatabase": out[1], "PakkettenPerTick": 100}
-            _, gateway, service, _ = new_base(args, config, sqlite=False)
-            rows = Rows(pg=(host, port, out[1], out[5].rstrip(","), password))
+                                 text=True).stdout
+            db, host, port, user, password = re.match(
+                r"database (\S+) on ([0-9.]+):(\d+): user (\S+), password (.*)$", out.strip()).groups()
+            config = {"SQLDriver": "PostgreSQL Unicode", "SQLServer": f"{host},{port}", "SQLInlognaam": user,
+                      "SQLPaswoord": password, "SQLDatabase": db, "PakkettenPerTick": 100}
+            service, _ = new_base(args, config, sqlite=False)
+            rows = Rows(pg=(host, port, db, user, password))
             service.start()
-            service.backlog(gateway, 2000)
+            service.backlog(2000)
             began, log_start = time.monotonic(), os.path.getsize(server_log)
-            # Odd runs stop the server while a tick's stretch is under way (a count between
-            # two hundreds), even runs at a random moment, mostly between two ticks.
+            # Runs 1, 3, 5 … stop the server while a tick's stretch is under way (a count
+            # between two hundreds), the others at a random moment, mostly between two ticks.
             target = 100 + run * 1700 // max(1, args.runs_outage - 1) + random.randint(0, 99)
             mid_stretch = run % 2 == 0
             seen = [0]
@@ -368,18 +368,19 @@ def report_anomaly(service, rows, sent, twice_allowed, around, notable=False, se
                 f.seek(start)
                 lines = f.read().splitlines()
             hit = next((i for i, line in enumerate(lines) if missing and f"'{missing[0]}'" in line), None)
-            print(f"    the server's log around the INSERT of {missing[0] if missing else '-'}:")
-            for line in lines[max(0, (hit or 0) - 3):(hit or 0) + 8] if hit is not None else []:
-                print(f"      {line[:200]}")
+            if hit is not None:
+                print(f"    the server's log around the INSERT of {missing[0]}:")
+                for line in lines[max(0, hit - 3):hit + 8]:
+                    print(f"      {line[:200]}")
         service.args.keep_anomalies.add(service.base)
 
 
 def case_kill(args):
     print("\n2. SIGKILL while 2,000 queued positions drain at PakkettenPerTick 200 (SQLite), then a restart")
     for run in range(args.runs_kill):
-        _, gateway, service, rows = new_base(args, {"PakkettenPerTick": 200})
+        service, rows = new_base(args, {"PakkettenPerTick": 200})
         service.start()
-        service.backlog(gateway, 2000)
+        service.backlog(2000)
         at_kill, after = kill_during_drain(service, rows, random.randint(20, 1980))
         drained = rows.drained(service, 2000)
         loaded = [e["text"] for e in service.entries() if "wachtrijen geladen" in e["text"]]
@@ -391,8 +392,8 @@ def case_kill(args):
 
 def case_junk(args):
     print("\n3. A queue file of junk bytes at start, then SIGKILL during the drain (SQLite, PakkettenPerTick 100)")
-    base, gateway, service, rows = new_base(args, {"PakkettenPerTick": 100})
-    data = os.path.join(base, "VmrZOLData")
+    service, rows = new_base(args, {"PakkettenPerTick": 100})
+    data = os.path.join(service.base, "VmrZOLData")
     os.makedirs(data)
     with open(os.path.join(data, "Wachtrijen.db"), "wb") as f:
         f.write(bytes(random.Random(16).randrange(256) for _ in range(8192)))
@@ -401,7 +402,7 @@ def case_junk(args):
     for e in service.entries():
         if "Wachtrijen.db" in e["text"]:
             print(f"  entry [{e['type']}]: {e['text']}")
-    service.backlog(gateway, 500)
+    service.backlog(500)
     at_kill, after = kill_during_drain(service, rows, 250)
     drained = rows.drained(service, 500)
     service.stop()
@@ -412,20 +413,20 @@ def case_junk(args):
 
 def case_lock(args):
     print("\n4. The SQLite dispatch database write-locked by another process for 12 s; ten positions arrive")
-    base, gateway, service, rows = new_base(args, {})
+    service, rows = new_base(args, {})
     service.start()
     locker = subprocess.Popen([sys.executable, "-c",
                                "import sqlite3, sys, time\n"
                                "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
                                "c.execute('BEGIN IMMEDIATE'); print('locked', flush=True)\n"
                                "time.sleep(12); c.execute('COMMIT'); print('free', flush=True)",
-                               os.path.join(base, "dispatch.db")], stdout=subprocess.PIPE, text=True)
+                               os.path.join(service.base, "dispatch.db")], stdout=subprocess.PIPE, text=True)
     locker.stdout.readline()
     locked = time.monotonic()
     pauses = []
     for i in range(10):
         wait_for(lambda: time.monotonic() >= locked + 0.5 + i, 2)
-        gateway.send(i, 1)
+        service.gateway.send(i, 1)
         if 0 < i < 9:  # a pause at a random moment of the second, and a continue
             wait_for(lambda: time.monotonic() >= locked + 0.55 + i + random.random() * 0.4, 2, 0.001)
             after, sent = len(service.entries()), time.monotonic()
@@ -446,7 +447,8 @@ def case_lock(args):
 
 def case_config(args):
     print("\n5. A configuration file the service's user cannot read (root's, 0600; the service as nobody)")
-    base, _, service, _ = new_base(args, {})
+    service, _ = new_base(args, {})
+    base = service.base
     config = os.path.join(base, "VmrZOLConfig.xml")
     os.chmod(config, 0o600)
     os.chmod(base, 0o755)

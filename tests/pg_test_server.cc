@@ -2,10 +2,9 @@
 //   pg_test_server start STATE          starts it, writes where it is to STATE
 //   pg_test_server stop STATE           stops it and removes STATE
 //   pg_test_server sample STATE NAME    adds database NAME: the schema and the sample data
-//   pg_test_server down STATE           ends the server's process (fast: sessions cut off),
-//                                       keeping its data, port and guardian
-//   pg_test_server up STATE             starts it again after "down"
-// (the measuring scripts use the last three for a dispatch database on a real server and
+//   pg_test_server up STATE             starts it again, on its port, after its process was
+//                                       ended (a fast shutdown keeps its data and guardian)
+// (the measuring scripts use the last two for a dispatch database on a real server and
 // an outage of it).
 // The server's guardian watches the process that ran "start" from its parent (ctest),
 // so a run that is killed before "stop" still leaves no server behind.
@@ -25,9 +24,9 @@
 int main(int argc, char** argv) {
   using namespace dorvek::test_support;
   const std::string command = argc > 1 ? argv[1] : "";
-  const bool on_state = command == "start" || command == "stop" || command == "down" || command == "up";
+  const bool on_state = command == "start" || command == "stop" || command == "up";
   if (!(argc == 3 && on_state) && !(argc == 4 && command == "sample")) {
-    std::fprintf(stderr, "usage: %s start|stop|down|up STATE\n       %s sample STATE NAME\n", argv[0], argv[0]);
+    std::fprintf(stderr, "usage: %s start|stop|up STATE\n       %s sample STATE NAME\n", argv[0], argv[0]);
     return 2;
   }
   const std::filesystem::path state = argv[2];
@@ -41,14 +40,10 @@ int main(int argc, char** argv) {
                   std::string(kPostgresUser).c_str(), std::string(kPostgresPassword).c_str());
       return 0;
     }
-    if (command == "down" || command == "up") {
+    if (command == "up") {
       const PostgresAddress address = ReadState(state);
       if (address.port <= 0) throw std::runtime_error("no server in " + state.string());
-      if (command == "down") {
-        StopPostgresServer(address);
-      } else {
-        StartPostgresAgain(address);
-      }
+      StartPostgresAgain(address);
       return 0;
     }
     // A server left by an earlier run that was stopped half-way goes first.
