@@ -268,7 +268,8 @@ def new_base(args, config, sqlite=True):
         f.write("<DorvekZOLserver>\n" + "".join(f"<{k}>{v}</{k}>\n" for k, v in settings.items()) +
                 "</DorvekZOLserver>\n")
     args.bases.insert(0, base)
-    return Service(args, base, gateway), Rows(os.path.join(base, "dispatch.db") if sqlite else None)
+    args.services.append(Service(args, base, gateway))
+    return args.services[-1], Rows(os.path.join(base, "dispatch.db") if sqlite else None)
 
 
 def show_entries(service, around, width=6):
@@ -497,13 +498,15 @@ def main():
     p.add_argument("--runs-kill", type=int, default=10)
     p.add_argument("--keep", action="store_true", help="keep every base directory")
     args = p.parse_args()
-    args.bases, args.keep_anomalies = [], set()
+    args.bases, args.services, args.keep_anomalies = [], [], set()
     if set(args.cases) - set(CASES):
         p.error(f"cases are {', '.join(CASES)}")
     try:
         for name in args.cases or CASES:
             CASES[name](args)
     finally:
+        for service in args.services:  # also when a case gave up half-way
+            service.stop()
         for base in args.bases:
             if args.keep or base in args.keep_anomalies:
                 print(f"kept {base}")
