@@ -1,6 +1,7 @@
 # The Debian package, built by CPack: `cmake --build build --target package` writes
 # build/dorvekzol_<version>_<arch>.deb. It holds the executable in /opt/dorvekzol, the
-# database scripts in /usr/share/dorvekzol, the README and the manual page dorvekzol(8).
+# database scripts and the Prometheus alerting rules in /usr/share/dorvekzol, the README
+# and the manual page dorvekzol(8).
 # Installing it registers and starts nothing: `/opt/dorvekzol/dorvekzol INSTALL` does.
 # Upgrading it restarts a running service.
 # Depends is found from the executable by dpkg-shlibdeps, plus what the executable loads
@@ -25,6 +26,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 install(TARGETS dorvekzol RUNTIME DESTINATION opt/dorvekzol)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/src/db/schema/ DESTINATION usr/share/dorvekzol
         FILES_MATCHING PATTERN "*.sql")
+install(FILES ${CMAKE_SOURCE_DIR}/monitoring/dorvekzol.rules.yml DESTINATION usr/share/dorvekzol)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION usr/share/doc/dorvekzol)
 install(FILES ${CMAKE_BINARY_DIR}/man/dorvekzol.8.gz DESTINATION usr/share/man/man8)
 

@@ -11,6 +11,7 @@
 
 int main(int argc, char** argv) {
   using namespace dorvek::service;
+  BlockControlSignals();
   HostOptions options;
   std::error_code ec;
   options.executable = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -2,7 +2,10 @@
 //   pg_test_server start STATE          starts it, writes where it is to STATE
 //   pg_test_server stop STATE           stops it and removes STATE
 //   pg_test_server sample STATE NAME    adds database NAME: the schema and the sample data
-// (the measuring scripts use the last one for a dispatch database on a real server).
+//   pg_test_server up STATE             starts it again, on its port, after its process was
+//                                       ended (a fast shutdown keeps its data and guardian)
+// (the measuring scripts use the last two for a dispatch database on a real server and
+// an outage of it).
 // The server's guardian watches the process that ran "start" from its parent (ctest),
 // so a run that is killed before "stop" still leaves no server behind.
 
@@ -21,8 +24,9 @@
 int main(int argc, char** argv) {
   using namespace dorvek::test_support;
   const std::string command = argc > 1 ? argv[1] : "";
-  if (!(argc == 3 && (command == "start" || command == "stop")) && !(argc == 4 && command == "sample")) {
-    std::fprintf(stderr, "usage: %s start|stop STATE\n       %s sample STATE NAME\n", argv[0], argv[0]);
+  const bool on_state = command == "start" || command == "stop" || command == "up";
+  if (!(argc == 3 && on_state) && !(argc == 4 && command == "sample")) {
+    std::fprintf(stderr, "usage: %s start|stop|up STATE\n       %s sample STATE NAME\n", argv[0], argv[0]);
     return 2;
   }
   const std::filesystem::path state = argv[2];
@@ -34,6 +38,12 @@ int main(int argc, char** argv) {
       RunPostgresData(address, argv[3], SampleDataScript());
       std::printf("database %s on 127.0.0.1:%d: user %s, password %s\n", argv[3], address.port,
                   std::string(kPostgresUser).c_str(), std::string(kPostgresPassword).c_str());
+      return 0;
+    }
+    if (command == "up") {
+      const PostgresAddress address = ReadState(state);
+      if (address.port <= 0) throw std::runtime_error("no server in " + state.string());
+      StartPostgresAgain(address);
       return 0;
     }
     // A server left by an earlier run that was stopped half-way goes first.

@@ -30,7 +30,16 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when invalid.
+
+char EncodeCp1252(char32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
+  for (std::size_t k = 0; k < kHigh.size(); ++k)
+    if (kHigh[k] == cp) return static_cast<char>(0x80 + k);
+  return '?';
+}
+
+}  // namespace
+
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
   const auto b0 = static_cast<unsigned char>(text[i]);
   if (b0 < 0x80) {
@@ -57,15 +66,6 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
 }
-
-char EncodeCp1252(char32_t cp) {
-  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
-  for (std::size_t k = 0; k < kHigh.size(); ++k)
-    if (kHigh[k] == cp) return static_cast<char>(0x80 + k);
-  return '?';
-}
-
-}  // namespace
 
 std::string Cp1252ToUtf8(std::string_view bytes) {
   std::string out;

@@ -16,6 +16,9 @@ std::string Cp1252ToUtf8(std::string_view bytes);
 std::string Utf8ToCp1252(std::string_view text);
 
 bool IsValidUtf8(std::string_view bytes);
+// Decodes the UTF-8 sequence that begins at text[i] into cp; returns its length, or 0
+// when the bytes there are not valid UTF-8.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp);
 // Number of characters (code points) of valid UTF-8 text.
 std::size_t Utf8Length(std::string_view text);
 // The first max_chars characters, never cutting a character in two.

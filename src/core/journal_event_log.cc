@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 #include <systemd/sd-journal.h>
 
+#include "core/control_names.h"
+
 namespace dorvek::core {
 
 int JournalPriority(EntryType type) {
@@ -20,14 +22,18 @@ int JournalPriority(EntryType type) {
 }
 
 std::vector<std::string> JournalFields(const LogEntry& entry) {
-  return {
-      "MESSAGE=" + entry.text,
+  // journalctl shows a message with any control but LF and TAB as "[N blob data]".
+  std::string message = ShowControlChars(entry.text, ControlForm::kLines);
+  std::vector<std::string> fields = {
+      "MESSAGE=" + message,
       fmt::format("PRIORITY={}", JournalPriority(entry.type)),
       "SYSLOG_IDENTIFIER=" + entry.source,
       fmt::format("DORVEK_TYPE={}", static_cast<int>(entry.type)),
       fmt::format("DORVEK_CATEGORY={}", entry.category),
       fmt::format("DORVEK_EVENT_ID={}", entry.id),
   };
+  if (message != entry.text) fields.push_back("DORVEK_TEXT=" + entry.text);
+  return fields;
 }
 
 void JournalEventLog::Write(const LogEntry& entry) {

@@ -11,9 +11,10 @@ namespace dorvek::core {
 // Journal priority of an entry type: 3 error, 4 warning, 6 information.
 int JournalPriority(EntryType type);
 
-// The journal fields of one entry, each "NAME=value": MESSAGE, PRIORITY,
-// SYSLOG_IDENTIFIER (the entry's source), DORVEK_TYPE, DORVEK_CATEGORY and
-// DORVEK_EVENT_ID.
+// The journal fields of one entry, each "NAME=value": MESSAGE (the text with its
+// control characters by name, ControlForm::kLines), PRIORITY, SYSLOG_IDENTIFIER (the
+// entry's source), DORVEK_TYPE, DORVEK_CATEGORY and DORVEK_EVENT_ID; and DORVEK_TEXT,
+// the exact text, when MESSAGE differs from it.
 std::vector<std::string> JournalFields(const LogEntry& entry);
 
 class JournalEventLog : public EventLog {

@@ -33,6 +33,10 @@ struct Metrics {
   // packet time, refusals) count as the family "packet_controller".
   std::map<std::string, PacketCounts, std::less<>> packets;
   std::uint64_t packets_unknown_vehicle = 0;
+  // Tries of a packet kept at the head by an outage, a lock or a time-out, and packets
+  // given up after being kept by time-outs too long.
+  std::uint64_t packets_kept = 0;
+  std::uint64_t packets_given_up = 0;
   // Packets sent to the gateway and acknowledged by its host.
   std::uint64_t packets_sent = 0;
   // Message-box rows marked processed, and the times a row was set aside.

@@ -81,6 +81,16 @@ SQLULEN TimeoutSeconds(std::chrono::milliseconds budget, SQLULEN max) {
   return std::clamp<SQLULEN>(seconds, 1, max);
 }
 
+// True when the ODBC driver knows its connection is gone. psqlODBC may learn that while
+// cleaning up after a statement (an error SOCI's statement swallows) and then take the
+// transaction for ended: its commit then succeeds without sending anything.
+bool ConnectionDead(soci::session& sql) {
+  auto* backend = static_cast<soci::odbc_session_backend*>(sql.get_backend());
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (!SQL_SUCCEEDED(SQLGetConnectAttr(backend->hdbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr))) return false;
+  return dead == SQL_CD_TRUE;
+}
+
 // Gives an ODBC statement its time-out. A driver that cannot take one runs without.
 void SetQueryTimeout(soci::statement& st, SQLULEN seconds) {
   auto* backend = static_cast<soci::odbc_statement_backend*>(st.get_backend());
@@ -640,6 +650,14 @@ void SociDatabase::CommitWork() {
     throw *doomed;
   }
   if (state != WorkState::kActive || !session_) return;
+  // A connection the driver knows to be gone has lost the transaction, whatever its
+  // commit would say; one found gone after the commit leaves the outcome unknown. Either
+  // way the work is not taken as written.
+  const auto lost = [&](const char* text) {
+    Close();
+    throw DatabaseError(text, FailureKind::kConnection);
+  };
+  if (session_->odbc && ConnectionDead(session_->sql)) lost("Connection lost before the commit");
   try {
     EndTransaction(true);
   } catch (const soci::soci_error& e) {
@@ -648,6 +666,8 @@ void SociDatabase::CommitWork() {
     RollbackWork();
     throw error;
   }
+  if (session_ && session_->odbc && ConnectionDead(session_->sql))
+    lost("Connection lost at the commit: whether it was written is not known");
 }
 
 void SociDatabase::RollbackWork() noexcept {

@@ -278,6 +278,20 @@ void AsioGatewayLink::Shut(const std::string& write_failure, std::error_code ec,
 
 void AsioGatewayLink::Close() {
   if (state_ != SocketState::kConnected) return;
+  // What the gateway has sent and our TCP has acknowledged counts as delivered at its
+  // end: what waits unread in the socket is taken before closing, so a stop loses none
+  // of it. Bounded by what the receive buffer holds.
+  std::array<char, 65536> drained;
+  for (int reads = 0; reads < 1024; ++reads) {
+    std::error_code ec;
+    if (socket_.available(ec) == 0 || ec) break;
+    socket_.non_blocking(true, ec);
+    const std::size_t n = ec ? 0 : socket_.read_some(asio::buffer(drained), ec);
+    if (ec || n == 0) break;
+    const unsigned generation = generation_;
+    events_.OnData(std::string_view(drained.data(), n));
+    if (generation != generation_ || state_ != SocketState::kConnected) return;
+  }
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
   send_side_shut_ = true;

@@ -77,8 +77,9 @@ class GatewayLink {
   // Writes of this connection, the one in flight included, that the gateway host has
   // not acknowledged yet; 0 when not connected.
   virtual std::size_t unacknowledged() const = 0;
-  // Closes a connected socket, reporting OnClosed before it returns: the sending side
-  // is shut down so what is queued still leaves, the writes not yet acknowledged get a
+  // Closes a connected socket, reporting OnClosed before it returns: what waits unread
+  // in the socket is delivered first (OnData), the sending side is shut down so what is
+  // queued still leaves, the writes not yet acknowledged get a
   // short bounded moment, and then the socket closes (with a reset when some were
   // still not acknowledged).
   virtual void Close() = 0;

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "core/codepage.h"
+#include "core/control_names.h"
 #include "gateway/control_chars.h"
 #include "gateway/packet_reader.h"
 #include "gateway/packet_writer.h"
@@ -14,17 +15,7 @@
 namespace dorvek::gateway {
 namespace {
 
-struct ControlName {
-  char c;
-  std::string_view name;
-};
-constexpr std::array<ControlName, 7> kControlNames = {{{kSoh, "<SOH>"},
-                                                       {kStx, "<STX>"},
-                                                       {kEtx, "<ETX>"},
-                                                       {kEot, "<EOT>"},
-                                                       {'\r', "<CR>"},
-                                                       {'\n', "<LF>"},
-                                                       {'\t', "<TAB>"}}};
+using core::kControlNames;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -119,25 +110,7 @@ std::vector<std::string> ParseNotation(std::string_view line) {
 }
 
 std::string ShowControlChars(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      out += c;
-      continue;
-    }
-    bool named = false;
-    for (const auto& [control, name] : kControlNames) {
-      if (control == c) {
-        out += name;
-        named = true;
-        break;
-      }
-    }
-    if (!named) out += fmt::format("<0x{:02X}>", byte);
-  }
-  return out;
+  return core::ShowControlChars(text, core::ControlForm::kOneLine);
 }
 
 std::string ParseControlNames(std::string_view text) {

@@ -213,6 +213,7 @@ HandleResult PacketController::Keep(const std::string& text, const db::DatabaseE
     first_try_ = now;
   }
   ++tries_;
+  if (parts_.metrics != nullptr) ++parts_.metrics->packets_kept;
   DatabaseAway(failure);
   // An outage keeps the packet for as long as it lasts; a time-out while the database
   // answers is given up in the end, so one packet cannot hold up the rest for ever.
@@ -222,6 +223,7 @@ HandleResult PacketController::Keep(const std::string& text, const db::DatabaseE
                                  seconds, failure.what(), Readable(text)));
     Count(kControllerFamily, Counted::kFailed);
     ApplyCounts();
+    if (parts_.metrics != nullptr) ++parts_.metrics->packets_given_up;
     retrying_.reset();
     tries_ = 0;
     return HandleResult::kTaken;

@@ -1,6 +1,7 @@
 #include "service/config_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -244,10 +245,16 @@ std::vector<std::string> SplitConfigLines(std::string_view text) {
 }
 
 std::vector<std::string> LoadConfigLines(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in the file's place must not hold the start until a writer comes.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     throw std::runtime_error(
         fmt::format("Cannot open file \"{}\": {}", file.string(), ErrnoText(errno)));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw std::runtime_error(fmt::format("Cannot read file \"{}\": not a regular file", file.string()));
   }
   std::string bytes;
   char buffer[4096];

@@ -57,8 +57,9 @@ bool WriteLinesIfMissing(const std::filesystem::path& file, const std::vector<st
 std::string DecodeConfigText(std::string_view bytes);
 // Lines ended by CR LF, LF or CR; a line break at the very end opens no further line.
 std::vector<std::string> SplitConfigLines(std::string_view text);
-// The file's lines as UTF-8. Throws std::runtime_error naming the file when it cannot
-// be read.
+// The file's lines as UTF-8. Throws std::runtime_error naming the file and the
+// system's reason when it cannot be read, or is not a regular file (a FIFO or device
+// there would make the read wait without end).
 std::vector<std::string> LoadConfigLines(const std::filesystem::path& file);
 
 // Creates each of kDataDirectories under base_dir that is missing, in order. A

@@ -2,7 +2,10 @@
 
 #include <exception>
 
+#include <fmt/format.h>
+
 #include "db/notifications.h"
+#include "service/unit_grants.h"
 
 namespace dorvek::service {
 
@@ -18,6 +21,30 @@ ConnectionSupervisor::ConnectionSupervisor(core::EventLog& log, db::Database& db
 
 void ConnectionSupervisor::AttemptFailed() {
   if (metrics_ != nullptr) ++metrics_->gateway.failures;
+}
+
+void ConnectionSupervisor::ReportOutage(const std::string& text) {
+  if (outage_reported_) return;
+  outage_reported_ = true;
+  log_.Warning(text);
+}
+
+std::string ConnectionSupervisor::FailureText(std::error_code error) const {
+  std::string text = fmt::format("Taxis Dorvek ZOL cliënt kon geen verbinding maken met {}:{}: {}",
+                                 settings_.binding, settings_.PortText(), error.message());
+  // The unit's IP firewall refuses what it does not allow: a datagram or a connect the
+  // kernel rejects at once with EPERM, or a connect whose packets it drops, which ends
+  // in a time-out. INSTALL allows a literal Binding outside the local networks; one
+  // changed since, or a name, is not.
+  const auto address = LiteralAddress(settings_.binding);
+  if (error == std::errc::operation_not_permitted) {
+    text += " (het adres valt buiten IPAddressAllow= van de unit, of een firewall weigert het: "
+            "systemctl edit DorvekZOL)";
+  } else if (error == std::errc::timed_out && address && !IsLocalAddress(*address)) {
+    text += " (een adres buiten de lokale netwerken moet in IPAddressAllow= van de unit staan: "
+            "INSTALL opnieuw uitvoeren, of systemctl edit DorvekZOL)";
+  }
+  return text;
 }
 
 void ConnectionSupervisor::ControleTimer() {
@@ -58,20 +85,30 @@ gateway::GatewayLink::StartFailure ConnectionSupervisor::StartFailureLog() {
   return [this](const std::string& text) {
     try {
       AttemptFailed();
-      log_.Warning(text);
+      ReportOutage(text);
     } catch (...) {
     }
   };
 }
 
 void ConnectionSupervisor::Connected(std::error_code error) {
-  if (metrics_ != nullptr) ++(error ? metrics_->gateway.failures : metrics_->gateway.connections);
+  if (error) {
+    AttemptFailed();
+    ReportOutage(FailureText(error));
+    return;
+  }
+  if (metrics_ != nullptr) ++metrics_->gateway.connections;
+  connected_ = true;
+  outage_reported_ = false;
   log_.Info("Taxis Dorvek ZOL cliënt werd verbonden");
   db::Berichtmaken(db_, log_, 4006, 1, "Taxis Dorvek ZOL cliënt verbinding gestart op " + computer_name_,
                    0);
 }
 
 void ConnectionSupervisor::Closed(std::error_code) {
+  // The closing that follows a failed attempt ends no connection.
+  if (!connected_) return;
+  connected_ = false;
   log_.Info("Taxis Dorvek ZOL cliënt verbinding gestopt");
   db::Berichtmaken(db_, log_, 4007, 1, "Taxis Dorvek ZOL cliënt verbinding gestopt op " + computer_name_,
                    0);

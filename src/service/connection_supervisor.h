@@ -4,12 +4,17 @@
 // connection and closing to the event log and the dispatchers.
 //
 //   closed ──attempt──► resolving a name ──► connecting ──ok──► connected
-//     ▲                   │ fails: warning      │ fails: connected     │ gateway, network,
-//     │                   │ only                │ event, then closed   │ failed or late write,
-//     │                   │                     │ event                │ stop: closed event
+//     ▲                   │ fails               │ fails                │ gateway, network,
+//     │                   │                     │                      │ failed or late write,
+//     │                   │                     │                      │ stop: closed event
 //     └───────────────────┴─────────────────────┴──────────────────────┘
 //
-// A tick that finds an attempt still running (resolving or connecting) only logs.
+// Only a connection really made is reported as one ("werd verbonden", 4006), and only
+// its end as a closing ("verbinding gestopt", 4007). A failed attempt (refused, timed
+// out, a name that does not resolve) is an outage: its first failure is one warning
+// with the system's reason, and the attempts after it, every 30 s until a connection
+// is made, report nothing more. A tick that finds an attempt still running (resolving
+// or connecting) only logs the supervision line.
 
 #include <string>
 #include <system_error>
@@ -41,6 +46,10 @@ class ConnectionSupervisor {
  private:
   gateway::GatewayLink::StartFailure StartFailureLog();
   void AttemptFailed();
+  // The outage's warning, once until a connection is made.
+  void ReportOutage(const std::string& text);
+  // A failed attempt's warning: the remote and the system's reason.
+  std::string FailureText(std::error_code error) const;
 
   core::EventLog& log_;
   db::Database& db_;
@@ -48,6 +57,8 @@ class ConnectionSupervisor {
   const Settings& settings_;
   std::string computer_name_;
   core::Metrics* metrics_;
+  bool connected_ = false;         // a connection was made and has not closed yet
+  bool outage_reported_ = false;   // this outage's warning is written
 };
 
 }  // namespace dorvek::service

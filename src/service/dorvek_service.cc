@@ -157,6 +157,11 @@ void DorvekService::UpdateReading() {
   const bool want = !full && queue_store_.healthy();
   if (want == reading_) return;
   reading_ = want;
+  // The gateway's TCP holds what comes meanwhile: nothing is dropped.
+  if (want)
+    parts_.link.ResumeReading();
+  else
+    parts_.link.PauseReading();
   if (!want) {
     if (full)
       parts_.log.Warning(fmt::format(
@@ -183,6 +188,9 @@ void DorvekService::ServiceStop() {
   // an attempt still in progress is dropped without its events.
   timers_.SetActive(false);
   parts_.link.Abandon();
+  // The link's reading is a setting of the link; the next start begins reading.
+  if (!reading_) parts_.link.ResumeReading();
+  reading_ = true;
   timers_.SetEnabled(kPakketController, false);
   tick_left_ = 0;
   if (parts_.db.IsOpen()) {
@@ -339,6 +347,8 @@ void DorvekService::WriteMetricsFile() {
   state.message_box_set_aside = message_box_.set_aside();
   state.database_connected = parts_.db.IsOpen();
   state.gateway_connected = parts_.link.state() == gateway::SocketState::kConnected;
+  state.queue_file_in_step = queue_store_.healthy();
+  state.reading = reading_;
   try {
     WriteFileAtomically(metrics_file(), MetricsText(metrics_, state));
     if (metrics_write_failed_) parts_.log.Info("Taxis Dorvek ZOL metrics weer geschreven: " + metrics_file().string());

@@ -107,6 +107,16 @@ std::string MetricsText(const core::Metrics& m, const MetricsState& s) {
   for (const auto& [family, counts] : m.packets) t.Sample("family", family, static_cast<double>(counts.failed));
   t.Metric("packets_unknown_vehicle_total", "counter", "Packets from a terminal no vehicle matches.")
       .Sample(static_cast<double>(m.packets_unknown_vehicle));
+  t.Metric("packets_kept_total", "counter",
+           "Tries of an inbound packet undone whole and kept for a later try (an outage, a lock or a time-out).")
+      .Sample(static_cast<double>(m.packets_kept));
+  t.Metric("packets_given_up_total", "counter", "Inbound packets given up after being kept by time-outs too long.")
+      .Sample(static_cast<double>(m.packets_given_up));
+  t.Metric("queue_file_in_step", "gauge",
+           "1 while the queue file holds the queues; 0 while it cannot be written (nothing new is taken then).")
+      .Sample(s.queue_file_in_step);
+  t.Metric("gateway_reading", "gauge", "1 while the gateway is read; 0 while the inbound queue is full.")
+      .Sample(s.reading);
   t.Metric("packets_sent_total", "counter", "Packets sent to the gateway and acknowledged by its host.")
       .Sample(static_cast<double>(m.packets_sent));
 

@@ -28,6 +28,8 @@ struct MetricsState {
   std::size_t message_box_set_aside = 0;
   bool database_connected = false;
   bool gateway_connected = false;
+  bool queue_file_in_step = true;  // the queue file holds the queues (QueueStore::healthy)
+  bool reading = true;             // the gateway is read (not paused by a full queue or the file)
 };
 
 // Every figure with its HELP and TYPE lines, each line ended by "\n".

@@ -1,5 +1,7 @@
 #include "service/service_host.h"
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -14,7 +16,9 @@
 #include <systemd/sd-daemon.h>
 
 #include "core/clock.h"
+#include "core/control_names.h"
 #include "core/host_event_log.h"
+#include "core/json_file_event_log.h"
 #include "core/metrics.h"
 #include "db/computer_name.h"
 #include "db/metered_database.h"
@@ -25,6 +29,7 @@
 #include "service/config_check.h"
 #include "service/config_file.h"
 #include "service/dorvek_service.h"
+#include "service/missing_settings.h"
 #include "service/service_user.h"
 #include "service/system_state.h"
 #include "service/unit_file.h"
@@ -34,6 +39,26 @@ namespace dorvek::service {
 namespace {
 
 using namespace std::chrono_literals;
+
+void SetControlSignals(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
+  pthread_sigmask(how, &set, nullptr);
+}
+
+// A LAN notice to a host name looks the name up when it is sent, the start's notice
+// too: as long as the resolver may take (glibc: 5 s, twice, for each of up to three
+// name servers), and then some.
+constexpr std::chrono::seconds kLanLookupStartAllowance{40};
+
+bool NamesAHost(const std::string& lan_target) {
+  if (lan_target.empty()) return false;
+  asio::error_code error;
+  asio::ip::make_address(db::ParseLanTarget(lan_target).host, error);
+  return static_cast<bool>(error);
+}
 
 // The directory of the configuration and the data: --base-dir, else the executable's.
 std::filesystem::path BaseDir(const HostOptions& o) {
@@ -86,11 +111,19 @@ class Host {
     signals_.add(SIGINT);
     signals_.add(SIGUSR1);
     signals_.add(SIGUSR2);
+    SetControlSignals(SIG_UNBLOCK);
     try {
+      // A configuration the service cannot read fails the start, rather than running
+      // a service that does nothing until someone looks.
+      const auto config = base_dir_ / kConfigFileName;
+      std::error_code ec;
+      if (std::filesystem::exists(config, ec) || ec) LoadConfigLines(config);
+      if (NamesAHost(options_.command_line.lan_target))
+        sd_notifyf(0, "EXTEND_TIMEOUT_USEC=%lld",
+                   static_cast<long long>(std::chrono::microseconds(kLanLookupStartAllowance).count()));
       service_.ServiceStart();
     } catch (const std::exception& e) {
-      log_->Write(core::LogEntry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0,
-                                 std::string("Service failed on start: ") + e.what()});
+      FailedStart(std::string("Service failed on start: ") + e.what());
       // A queue file another process holds locked may be free at the next start, which
       // the unit makes a few seconds later; anything else needs the administrator, and
       // its own status keeps the unit from restarting it.
@@ -98,6 +131,7 @@ class Host {
       if (store != nullptr && store->kind() == QueueStore::StartError::Kind::kLater) return 1;
       return kExitStartFailed;
     }
+    ReportMissingSettings();
     service_.JvTimerList1().SetChangeListener([this] { ArmTimer(); });
     ArmTimer();
     WaitSignal();
@@ -211,6 +245,42 @@ class Host {
     return args.empty() ? args : args.substr(1);
   }
 
+  // The host's entry about a failed start. Under systemd it goes through the unit's
+  // stderr stream (priority prefix "<3>"): journald learns the unit of a native entry
+  // from the sender's /proc entry, and a process that ends right after its first entry
+  // is often gone by then, so the one entry that says why would be missing from
+  // journalctl -u and systemctl status.
+  void FailedStart(const std::string& text) {
+    const core::LogEntry entry{std::string(core::kServiceSource), core::EntryType::kError, 0, 0, text};
+    if (!core::StderrIsJournal()) {
+      log_->Write(entry);
+      return;
+    }
+    std::fprintf(stderr, "<3>%s\n", core::ShowControlChars(text, core::ControlForm::kOneLine).c_str());
+    std::fflush(stderr);
+    if (options_.command_line.event_log.empty()) return;
+    try {
+      core::JsonFileEventLog(options_.command_line.event_log, clock_).Write(entry);
+    } catch (const std::exception&) {
+      // The journal has it.
+    }
+  }
+
+  // What the configuration lacks for the service to do anything: an error entry now,
+  // and the head of the status line for as long as the service runs.
+  void ReportMissingSettings() {
+    const auto missing = MissingSettings(service_.settings());
+    if (missing.empty()) return;
+    std::string what, elements;
+    for (const auto& m : missing) {
+      what += (what.empty() ? "" : ", ") + m.what;
+      elements += fmt::format("{}{} ({})", elements.empty() ? "" : ", ", m.what, fmt::join(m.elements, ", "));
+    }
+    not_configured_ = "not configured: " + what;
+    log_->Error(fmt::format("Taxis Dorvek ZOL cliënt niet geconfigureerd in {}: {}",
+                            (base_dir_ / kConfigFileName).string(), elements));
+  }
+
   void HostFailure(const std::string& text) {
     log_->Write(core::LogEntry{options_.executable.filename().string(), core::EntryType::kError, 0, 0, text});
   }
@@ -313,7 +383,8 @@ class Host {
     if (service_.inbound_size().value_or(0) > 0)
       backlog = fmt::format(" (backlog {:.0f} s)", service_.backlog().DrainSecondsNow());
     const std::string status =
-        fmt::format("{}{}, database {}, inbound queue {}{}, outbound queue {}", paused_ ? "paused, " : "",
+        fmt::format("{}{}{}, database {}, inbound queue {}{}, outbound queue {}",
+                    not_configured_.empty() ? "" : not_configured_ + "; ", paused_ ? "paused, " : "",
                     gateway, db_.IsOpen() ? "connected" : "not connected", size(service_.inbound_size()),
                     backlog, size(service_.outbound_size()));
     if (status != last_status_) {
@@ -347,13 +418,19 @@ class Host {
   asio::steady_timer status_timer_;
   asio::signal_set signals_;
   std::string last_status_;
+  std::string not_configured_;  // "not configured: …" when the settings lack something
   bool paused_ = false;
   bool stopped_ = false;
 };
 
 }  // namespace
 
+void BlockControlSignals() { SetControlSignals(SIG_BLOCK); }
+
 int RunHost(const HostOptions& options) {
+  // Only the service takes the signals itself; the other modes (and the programs
+  // INSTALL runs, which inherit the mask) get them back as they were.
+  if (options.command_line.mode != RunMode::kService) SetControlSignals(SIG_UNBLOCK);
   switch (options.command_line.mode) {
     case RunMode::kHelp:
       std::cout << UsageText(options.executable.filename().string());

@@ -19,6 +19,11 @@ struct HostOptions {
   std::filesystem::path executable;  // absolute path of the running executable
 };
 
+// Blocks SIGUSR1 and SIGUSR2 in the calling thread, whose default action would end the
+// process: main calls it before anything else, so a pause or continue sent while the
+// service starts waits until the host takes them (RunHost unblocks them then).
+void BlockControlSignals();
+
 // Runs the mode the command line asks for and returns the process's exit code.
 int RunHost(const HostOptions& options);
 

@@ -73,8 +73,8 @@ std::string BuildUnitFile(const UnitOptions& o) {
   const std::string user = o.user.empty() ? std::string() : "User=" + EscapeSpecifiers(o.user) + "\n";
   std::string unit = fmt::format(R"([Unit]
 Description={display}
-Wants=network-online.target
-After=network-online.target
+Wants=network-online.target dbus.service
+After=network-online.target dbus.service
 
 [Service]
 Type=notify
@@ -88,6 +88,11 @@ Restart=on-failure
 RestartSec=5s
 RestartPreventExitStatus={start_failed}
 UMask=0077
+# Every entry stems from a packet, a timer or a control, so the service's own pace
+# bounds them; journald's default (10,000 in 30 s) would drop entries of a backlog
+# drained at thousands of packets a second.
+LogRateLimitIntervalSec={log_interval_sec}s
+LogRateLimitBurst={log_burst}
 
 # Hardening: the service writes only its base directory (and a SQLite database's),
 # talks TCP and UDP over IPv4 or IPv6 to the local networks (and the addresses its
@@ -97,6 +102,10 @@ CapabilityBoundingSet=
 AmbientCapabilities=
 ProtectSystem=strict
 ReadWritePaths={write_paths}
+# ProtectProc= and ProcSubset= bring their own API file systems, and with them a /run
+# (and /dev/shm, /dev/mqueue) that strict leaves writable. Sockets there (the journal,
+# the notifications to systemd, the system bus) work on a read-only mount.
+ReadOnlyPaths=/run -/dev/shm -/dev/mqueue
 IPAddressDeny=any
 IPAddressAllow={allowed}
 PrivateTmp=yes
@@ -128,6 +137,8 @@ SystemCallErrorNumber=EPERM
                                  fmt::arg("display", kDisplayName), fmt::arg("exec", exec),
                                  fmt::arg("stop_sec", kTimeoutStopSec), fmt::arg("watchdog_sec", kWatchdogSec),
                                  fmt::arg("start_failed", kExitStartFailed),
+                                 fmt::arg("log_interval_sec", kLogRateLimitIntervalSec),
+                                 fmt::arg("log_burst", kLogRateLimitBurst),
                                  fmt::arg("write_paths", write_paths), fmt::arg("allowed", allowed),
                                  fmt::arg("user", user), fmt::arg("base", EscapeSpecifiers(base)));
   // A directory to write inside the home directories cannot be hidden from the service.

@@ -315,8 +315,15 @@ TEST_F(ServiceLifecycle, EmptyConfigurationIsKeptAndGivesAPlainNotice) {
   EXPECT_EQ(CountOf(entries, kInstalledConfig), 0);
   EXPECT_EQ(IndexOf(entries, kStarted), 1);
   for (const auto& e : entries)
-    EXPECT_EQ(e.text.find("geconfigureerd"), std::string::npos)
+    EXPECT_EQ(e.text.find("geconfigureerd op"), std::string::npos)
         << "no port is configured, so no gateway address is set: " << e.text;
+  // What it lacks is an error entry at start (and the head of the status line).
+  EXPECT_EQ(CountOf(entries, "Taxis Dorvek ZOL cliënt niet geconfigureerd in " +
+                                 (base_ / "VmrZOLConfig.xml").string() +
+                                 ": gateway address (Port), database (SQLServer, SQLDatabase, "
+                                 "SQLInlognaam, SQLPaswoord)"),
+            1)
+      << testing::PrintToString(Texts(entries));
 }
 
 TEST_F(ServiceLifecycle, ConfiguredKeyEnciphersTheNotices) {
@@ -475,7 +482,7 @@ TEST_F(ServiceLifecycle, StopWhileConnectedPosts4007Before4008) {
 
 // A start whose readme cannot be written: the host's entry and the exit status the unit
 // does not restart on, and nothing of the start after it.
-void ExpectFailedStart(ServiceProcess& service) {
+void ExpectFailedStart(ServiceProcess& service, const std::string& naming = "readme.xml") {
   const auto code = service.WaitForExit();
   ASSERT_TRUE(code);
   EXPECT_EQ(*code, service::kExitStartFailed);
@@ -487,7 +494,7 @@ void ExpectFailedStart(ServiceProcess& service) {
   EXPECT_EQ(entries[0].category, 0);
   EXPECT_EQ(entries[0].id, 0);
   EXPECT_EQ(entries[0].text.rfind("Service failed on start: ", 0), 0u) << entries[0].text;
-  EXPECT_NE(entries[0].text.find("readme.xml"), std::string::npos) << entries[0].text;
+  EXPECT_NE(entries[0].text.find(naming), std::string::npos) << entries[0].text;
   // The process has ended, so a notice it sent would already be waiting.
   EXPECT_FALSE(service.WaitForNotice(0ms));
 }
@@ -498,6 +505,15 @@ TEST_F(ServiceLifecycle, StartFailsWhenTheConfigDirectoryIsAFile) {
   auto service = Launch();
   ExpectFailedStart(*service);
   EXPECT_FALSE(std::filesystem::exists(base_ / "VmrZOLConfig.xml"));
+}
+
+// A configuration that cannot be read (here a FIFO, which would also hold a plain read
+// for ever) fails the start instead of running a service that does nothing.
+TEST_F(ServiceLifecycle, StartFailsWhenTheConfigurationCannotBeRead) {
+  ASSERT_EQ(::mkfifo((base_ / "VmrZOLConfig.xml").c_str(), 0600), 0);
+  auto service = Launch();
+  ExpectFailedStart(*service, "Cannot read file \"" + (base_ / "VmrZOLConfig.xml").string() +
+                                  "\": not a regular file");
 }
 
 // The host itself cannot be set up (its event-log file is a directory): the same exit

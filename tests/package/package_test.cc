@@ -75,9 +75,10 @@ class Package : public ::testing::Test {
 
 std::unique_ptr<test_support::TempDir> Package::scratch_;
 
-TEST_F(Package, HoldsTheExecutableTheDatabaseScriptsTheReadmeAndTheManualPageAndNothingElse) {
+TEST_F(Package, HoldsTheExecutableTheDatabaseScriptsTheAlertsTheReadmeAndTheManualPageAndNothingElse) {
   std::map<std::string, unsigned> expected = {
       {"opt/dorvekzol/dorvekzol", 0755},
+      {"usr/share/dorvekzol/dorvekzol.rules.yml", 0644},
       {"usr/share/doc/dorvekzol/README.md", 0644},
       {"usr/share/man/man8/dorvekzol.8.gz", 0644},
   };
@@ -88,7 +89,7 @@ TEST_F(Package, HoldsTheExecutableTheDatabaseScriptsTheReadmeAndTheManualPageAnd
       expected[packaged] = 0644;
       EXPECT_EQ(ReadFileBytes(root() / packaged), ReadFileBytes(entry.path())) << packaged;
     }
-  EXPECT_GE(expected.size(), 6u);
+  EXPECT_GE(expected.size(), 7u);
   EXPECT_EQ(ReadFileBytes(root() / "usr/share/doc/dorvekzol/README.md"), ReadFileBytes(kSourceDir / "README.md"));
 
   std::map<std::string, unsigned> found;

@@ -709,6 +709,26 @@ TEST_F(QueueStoreServiceTest, AfterALongStopStalePacketsAreNotSentAndRowsSetAsid
   EXPECT_EQ(warnings, 1u);
 }
 
+TEST_F(QueueStoreServiceTest, AFullInboundQueueStopsTheReadingUntilThereIsRoomAgain) {
+  WriteConfig();
+  std::ofstream(base_dir_ / kConfigFileName, std::ios::app) << "<MaxInkomendePakketten>3</MaxInkomendePakketten>\r\n";
+  Start();
+  Advance(10s);
+  link_.CompleteAttempt();
+  service().ServicePause();
+  service().JvTimerList1().SetSuspended(true);
+  for (int i = 0; i < 5; ++i) link_.Deliver(KeepAlivePacket(std::to_string(i)));
+  EXPECT_EQ(service().inbound_size(), std::optional<std::size_t>(3)) << "the rest waits in TCP";
+  EXPECT_TRUE(link_.reading_paused());
+  EXPECT_EQ(CountText("Taxis Dorvek ZOL inkomende wachtrij vol (3 pakketten, MaxInkomendePakketten): de gateway "
+                      "wordt niet meer gelezen tot er weer plaats is"),
+            1u);
+  service().JvTimerList1().SetSuspended(false);
+  Advance(10s);
+  EXPECT_FALSE(link_.reading_paused());
+  EXPECT_EQ(KeepAlivesHandled(), 5) << "nothing dropped";
+}
+
 TEST_F(QueueStoreServiceTest, WhileTheQueueFileCannotBeWrittenNothingIsTakenAndTheSocketIsNotRead) {
   test_support::FailingSqliteVfs vfs("dorvek-service-failing");
   QueueStore::Options options;

@@ -38,6 +38,11 @@ TEST(UnitFile, RunsTheExecutableAsANotifyServiceWithWatchdog) {
   EXPECT_TRUE(HasLine(unit, "Restart=on-failure"));
   EXPECT_TRUE(HasLine(unit, "RestartSec=5s"));
   EXPECT_TRUE(HasLine(unit, "WantedBy=multi-user.target"));
+  // Stopped before the system bus at a poweroff, so the stop can still ask whether the
+  // machine is shutting down.
+  EXPECT_TRUE(HasLine(unit, "After=network-online.target dbus.service"));
+  EXPECT_TRUE(HasLine(unit, "LogRateLimitIntervalSec=1s"));
+  EXPECT_TRUE(HasLine(unit, "LogRateLimitBurst=100000"));
 }
 
 // The loop's longest wait is about 30 s (database statement after login); it pings the
@@ -58,6 +63,7 @@ TEST(UnitFile, LeavesOnlyTheBaseDirectoryWritable) {
   const std::string unit = BuildUnitFile(Unit("/opt/dorvek/dorvekzol", "/srv/zol data"));
   EXPECT_TRUE(HasLine(unit, "ProtectSystem=strict"));
   EXPECT_TRUE(HasLine(unit, "ReadWritePaths=\"/srv/zol data\""));
+  EXPECT_TRUE(HasLine(unit, "ReadOnlyPaths=/run -/dev/shm -/dev/mqueue"));
   EXPECT_TRUE(HasLine(unit, "ProtectHome=yes"));
   EXPECT_TRUE(HasLine(unit, "NoNewPrivileges=yes"));
   EXPECT_TRUE(HasLine(unit, "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX"));

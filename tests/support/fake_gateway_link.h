@@ -99,9 +99,10 @@ class FakeGatewayLink : public gateway::GatewayLink {
     state_ = gateway::SocketState::kConnected;
     if (events_) events_->OnConnected({});
   }
-  void FailAttempt() {
+  // The attempt fails as the real link reports it: connected with the error, then closed.
+  void FailAttempt(std::errc reason = std::errc::connection_refused) {
     Forget();
-    const auto ec = std::make_error_code(std::errc::connection_refused);
+    const auto ec = std::make_error_code(reason);
     if (events_) {
       events_->OnConnected(ec);
       events_->OnClosed(ec);
