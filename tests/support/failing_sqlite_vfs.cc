@@ -16,9 +16,14 @@ struct FailingFileMethods {
   static FailingFile* Of(sqlite3_file* file) { return reinterpret_cast<FailingFile*>(file); }
   static sqlite3_file* Real(sqlite3_file* file) { return Of(file)->real(); }
 
-  static bool Refuse(sqlite3_file* file) {
-    FailingSqliteVfs* owner = Of(file)->owner;
-    if (!owner->fail_writes_) return false;
+  static bool Refuse(sqlite3_file* file) { return RefuseFor(Of(file)->owner); }
+  static bool RefuseFor(FailingSqliteVfs* owner) {
+    const long long n = ++owner->writes_;
+    if (!owner->dead_ && owner->crash_at_ > 0 && n >= owner->crash_at_) {
+      owner->dead_ = true;
+      if (owner->on_crash_) owner->on_crash_();
+    }
+    if (!owner->fail_writes_ && !owner->dead_) return false;
     ++owner->refused_;
     return true;
   }
@@ -102,7 +107,10 @@ struct FailingFileMethods {
 
   // The rest of the VFS is the real one's.
   static sqlite3_vfs* RealOf(sqlite3_vfs* vfs) { return static_cast<FailingSqliteVfs*>(vfs->pAppData)->real_; }
-  static int Delete(sqlite3_vfs* v, const char* name, int sync) { return RealOf(v)->xDelete(RealOf(v), name, sync); }
+  static int Delete(sqlite3_vfs* v, const char* name, int sync) {
+    if (static_cast<FailingSqliteVfs*>(v->pAppData)->dead_) return SQLITE_IOERR_DELETE;
+    return RealOf(v)->xDelete(RealOf(v), name, sync);
+  }
   static int Access(sqlite3_vfs* v, const char* name, int flags, int* out) {
     return RealOf(v)->xAccess(RealOf(v), name, flags, out);
   }
@@ -148,5 +156,16 @@ FailingSqliteVfs::FailingSqliteVfs(std::string name) : name_(std::move(name)), r
 }
 
 FailingSqliteVfs::~FailingSqliteVfs() { sqlite3_vfs_unregister(&vfs_); }
+
+void FailingSqliteVfs::CrashAt(long long n, std::function<void()> then) {
+  on_crash_ = std::move(then);
+  crash_at_ = n > 0 ? writes_ + n : 0;
+}
+
+void FailingSqliteVfs::Revive() {
+  dead_ = false;
+  crash_at_ = 0;
+  on_crash_ = nullptr;
+}
 
 }  // namespace dorvek::test_support

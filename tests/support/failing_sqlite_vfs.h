@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 namespace dorvek::test_support {
@@ -30,6 +31,18 @@ class FailingSqliteVfs {
   // Writes and syncs refused so far.
   int refused() const { return refused_; }
 
+  // As a process that dies in the middle of its saves: the n-th write, sync or
+  // truncation from now on (1: the next one) and everything after it, deletions of files
+  // included, never happen; `then` is called once, at that moment, before the refusal
+  // returns. What was written before stays, as in the page cache of a killed process.
+  // Revive ends the refusals (the next process opens the files afresh).
+  void CrashAt(long long n, std::function<void()> then = {});
+  void Revive();
+  bool crash_armed() const { return crash_at_ > 0 && !dead_; }
+  bool dead() const { return dead_; }
+  // Writes, syncs and truncations asked for so far.
+  long long writes() const { return writes_; }
+
  private:
   friend struct FailingFileMethods;
 
@@ -38,6 +51,10 @@ class FailingSqliteVfs {
   sqlite3_vfs* real_ = nullptr;
   std::atomic<bool> fail_writes_{false};
   std::atomic<int> refused_{0};
+  std::atomic<long long> writes_{0};
+  std::atomic<long long> crash_at_{0};  // the count of writes_ at which it dies; 0: never
+  std::atomic<bool> dead_{false};
+  std::function<void()> on_crash_;
 };
 
 }  // namespace dorvek::test_support
