@@ -8,9 +8,19 @@
 # event, shift end. Then it shows what the simulator saw and sent, the event-log
 # entries, the LAN notices and the rows that changed. It takes about half a minute.
 # Nothing leaves this machine: the gateway and the notices use loopback ports.
+#
+# ./scripts/demo.sh --fleet [SEED] shows a fleet instead: the fleet simulator plays 10
+# taxis and the dispatchers for a simulated hour (a minute) with faults against the
+# service, and its checker gives the verdict on every row and every packet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+
+if [ "${1:-}" = "--fleet" ]; then
+  ./scripts/setup.sh build >/dev/null
+  echo "== 10 taxis and their dispatchers, one simulated hour at 60x with faults, against dorvekzol on loopback"
+  exec build/fleet_simulator --fleet 10 --hours 1 --speed 60 --seed "${2:-1}" --faults --figures --max-findings 20
+fi
 
 ./scripts/setup.sh build >/dev/null
 build="$root/build"

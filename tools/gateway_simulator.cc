@@ -81,6 +81,7 @@
 #include "gateway/packet_notation.h"
 #include "gateway/packet_writer.h"
 #include "gateway/stream_framer.h"
+#include "tool_exit.h"
 
 namespace {
 
@@ -91,15 +92,7 @@ namespace gateway = dorvek::gateway;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// A failure that ends the program with its own exit status.
-class Exit : public std::runtime_error {
- public:
-  Exit(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
-  int status() const { return status_; }
-
- private:
-  int status_;
-};
+using dorvek::tools::Exit;
 
 struct Options {
   tcp::endpoint listen;

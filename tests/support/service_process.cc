@@ -137,43 +137,6 @@ std::vector<char*> CStrings(std::vector<std::string>& strings) {
   return out;
 }
 
-// Starts the program with stdin from /dev/null and stdout and stderr into the files.
-pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& env, const std::filesystem::path& out_file,
-            const std::filesystem::path& err_file) {
-  std::vector<std::string> argv_strings{program.string()};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<std::string> env_strings = env;
-  auto argv = CStrings(argv_strings);
-  auto envp = CStrings(env_strings);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // The child starts with no signal blocked and the controls at their defaults, whatever
-  // the test runner did with them.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGHUP}) sigaddset(&defaults, s);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (error != 0)
-    throw std::runtime_error("cannot start " + program.string() + ": " + std::strerror(error));
-  return pid;
-}
 
 int DecodeStatus(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -200,6 +163,42 @@ std::optional<int> Reap(pid_t pid, std::chrono::milliseconds deadline) {
 }
 
 }  // namespace
+
+pid_t SpawnChild(const std::filesystem::path& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, const std::filesystem::path& out_file,
+                 const std::filesystem::path& err_file, OutputFiles mode) {
+  const int flags = O_WRONLY | O_CREAT | (mode == OutputFiles::kAppend ? O_APPEND : O_TRUNC);
+  std::vector<std::string> argv_strings{program.string()};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> env_strings = env;
+  auto argv = CStrings(argv_strings);
+  auto envp = CStrings(env_strings);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(), flags, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(), flags, 0644);
+  // The child starts with no signal blocked and the controls at their defaults, whatever
+  // the test runner did with them.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGHUP}) sigaddset(&defaults, s);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (error != 0)
+    throw std::runtime_error("cannot start " + program.string() + ": " + std::strerror(error));
+  return pid;
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "dorvek-e2e-XXXXXX").string();
@@ -295,7 +294,7 @@ ProgramResult RunProgram(const std::filesystem::path& program, const std::vector
   const std::string stem = "program-" + std::to_string(++counter);
   const auto out_file = work_dir / (stem + ".out");
   const auto err_file = work_dir / (stem + ".err");
-  const pid_t pid = Spawn(program, args, ChildEnvironment(env), out_file, err_file);
+  const pid_t pid = SpawnChild(program, args, ChildEnvironment(env), out_file, err_file);
   ProgramResult result;
   if (auto code = Reap(pid, deadline)) {
     result.exit_code = *code;
@@ -343,7 +342,7 @@ ServiceProcess::ServiceProcess(ServiceOptions options) : options_(std::move(opti
                            event_log_.string(), "--lan-target",
                            "127.0.0.1:" + std::to_string(notice_port_)});
   try {
-    pid_ = Spawn(options_.binary, args, ChildEnvironment(options_.env), stdout_file_, stderr_file_);
+    pid_ = SpawnChild(options_.binary, args, ChildEnvironment(options_.env), stdout_file_, stderr_file_);
   } catch (...) {
     ::close(notice_fd_);
     throw;

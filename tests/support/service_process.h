@@ -76,6 +76,17 @@ std::string ReadFileBytes(const std::filesystem::path& file);
 // activation) or to the unit directory, then `overrides` ("NAME=value") on top.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& overrides);
 
+// How a child's output files are opened.
+enum class OutputFiles { kTruncate, kAppend };
+
+// Starts the program with exactly these arguments and this environment, stdin from
+// /dev/null and stdout and stderr into the files, no signal blocked and the controls at
+// their defaults, whatever the parent did with them. Throws std::runtime_error when it
+// cannot be started.
+pid_t SpawnChild(const std::filesystem::path& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, const std::filesystem::path& out_file,
+                 const std::filesystem::path& err_file, OutputFiles mode = OutputFiles::kTruncate);
+
 struct ProgramResult {
   // The exit status, or 128 + the signal that ended it; -1 when it had to be killed
   // after the deadline (a test failure is added then).
