@@ -464,10 +464,10 @@ class Model {
     ride["pla_status"] = TextCell("K");
     ride["pla_tijdstip_bestemmen"] = DateCell(time_);
     ride["pla_bedrag_1"] = DecimalCell(Decimal());
-    if (!odometer.empty()) {
-      ride["pla_km_map"] = DecimalCell(Decimal::FromTenths(Number(odometer)));
-      ride["pla_odo_start"] = DecimalCell(Decimal::FromTenths(Number(odometer)));
-    }
+    // pla_km_map holds the boarding reading until the alighting: none when the terminal
+    // sent none, so no distance is made from the planned one.
+    ride["pla_km_map"] = odometer.empty() ? Cell() : DecimalCell(Decimal::FromTenths(Number(odometer)));
+    if (!odometer.empty()) ride["pla_odo_start"] = DecimalCell(Decimal::FromTenths(Number(odometer)));
     if (!f.Get("031").empty()) ride["pla_pasnummer"] = TextCell(Cut(f.Get("031"), 40));
     if (!f.Get("003").empty()) ride["pla_start_straat"] = TextCell(Cut(f.Get("003"), 40));
     if (!f.Get("004").empty()) ride["pla_start_stad"] = TextCell(Cut(f.Get("004"), 40));
