@@ -311,15 +311,22 @@ class Comparer {
       for (const auto& [key, copies] : by_key)
         if (!wanted.count(key))
           c_.Add({"terminal packets", "wrong", Taxi(r_, w), fmt::format("{}: not expected ({} times)", key, copies.size()), w});
-      // The message-box packets in the order of their rows; none after the withdrawal
-      // of its ride.
-      std::map<std::string, std::size_t> first;
-      for (std::size_t i = 0; i < got.size(); ++i) first.emplace(got[i].key, i);
+      // The message-box packets in the order of their rows: the n-th row of a kind and
+      // ride (an offer made again, say) is the n-th copy received. A copy beyond those
+      // (sent again) must not come after the withdrawal of its ride either.
+      std::map<std::string, std::vector<std::size_t>> at_of;
+      for (std::size_t i = 0; i < got.size(); ++i) at_of[got[i].key].push_back(i);
+      std::map<std::string, std::size_t> taken;
+      std::set<std::size_t> assigned;
       std::size_t last = 0;
       std::string last_key;
       for (const OutItem& item : expected) {
-        if (!item.from_box || !first.count(item.key)) continue;
-        const std::size_t at = first[item.key];
+        if (!item.from_box) continue;
+        const std::size_t n = taken[item.key]++;
+        const auto& copies = at_of[item.key];
+        if (n >= copies.size()) continue;
+        const std::size_t at = copies[n];
+        assigned.insert(at);
         if (!last_key.empty() && at < last)
           c_.Add({"terminal packets", "wrong", Taxi(r_, w),
                   fmt::format("{} (row {}) received before {}, whose row is older", item.key, item.bbo_id, last_key), w});
@@ -329,10 +336,10 @@ class Comparer {
         }
       }
       for (std::size_t i = 0; i < got.size(); ++i) {
-        if (!got[i].key.starts_with("offer ")) continue;
-        const std::string withdrawal = "withdrawal " + got[i].key.substr(6);
-        if (first.count(withdrawal) && first[withdrawal] < i)
-          c_.Add({"terminal packets", "wrong", Taxi(r_, w), got[i].key + ": received after its withdrawal", w});
+        if (!got[i].key.starts_with("offer ") || assigned.count(i)) continue;
+        const auto withdrawals = at_of.find("withdrawal " + got[i].key.substr(6));
+        if (withdrawals != at_of.end() && withdrawals->second.front() < i)
+          c_.Add({"terminal packets", "wrong", Taxi(r_, w), got[i].key + ": received again after its withdrawal", w});
       }
     }
   }
@@ -385,9 +392,9 @@ class TwiceSlots {
  public:
   explicit TwiceSlots(const Record& record) {
     for (const FaultEvent& f : record.faults) {
-      const char* name = f.kind == "service killed"            ? kTwiceAfterCrash
-                         : f.kind == "database server stopped" ? kTwiceAfterOutage
-                                                               : nullptr;
+      const char* name = f.kind == "service killed" ? kTwiceAfterCrash
+                         : f.kind == "database server stopped" || f.kind == "commit answer lost" ? kTwiceAfterOutage
+                                                                                                 : nullptr;
       if (name == nullptr) continue;
       Slot slot{f.real_s, std::nullopt, name, false};
       if (record.info.wall_start)
@@ -508,7 +515,8 @@ Report Check(const Record& record, const DispatchState& state) {
     if (p.wag_id == 0 || p.fields.empty()) continue;
     bool near_fault = false;
     for (const FaultEvent& f : record.faults)
-      if ((f.kind == "service killed" || f.kind == "database server stopped" || f.kind == "write lock") &&
+      if ((f.kind == "service killed" || f.kind == "database server stopped" || f.kind == "write lock" ||
+           f.kind == "commit answer lost") &&
           p.written_s >= 0 && p.written_s <= f.real_s + f.seconds && p.written_s >= f.real_s - 60)
         near_fault = true;
     const auto h = handled.find(p.seq);
@@ -584,6 +592,16 @@ Report Check(const Record& record, const DispatchState& state) {
     if (f.section == "keep-alives" && f.kind == "twice" && f.allowance.empty()) {
       f.allowance = slots.Take(-1);
       if (!f.allowance.empty()) --tallies[{f.section, f.wag_id}].twice;
+    }
+  // Nor does a keep-alive the service had not read when it was killed: it may be missing.
+  std::map<long long, long long> unread_alive;
+  for (const SentPacket& p : record.sent)
+    if (p.kind == "keep-alive" && p.unread_at_kill) ++unread_alive[p.wag_id];
+  for (Finding& f : all)
+    if (f.section == "keep-alives" && f.kind == "lost" && f.allowance.empty() && unread_alive[f.wag_id] > 0) {
+      --unread_alive[f.wag_id];
+      f.allowance = kUnreadAtKill;
+      --tallies[{f.section, f.wag_id}].lost;
     }
   for (const auto& [key, t] : tallies) {
     Tally& sum = report.tallies[key.first];

@@ -1,6 +1,7 @@
 #include "fleet/sim/simulated_gateway.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "core/codepage.h"
 

@@ -92,6 +92,8 @@ class SimulatedGateway : public GatewayPort {
   void EndingBecause(std::string why) { ending_ = std::move(why); }
 
   bool connected() const;
+  // Packets the terminals have received so far.
+  long long received() const { return static_cast<long long>(received_log_.size()); }
   // Packets handed over and not yet written whole.
   std::size_t pending() const { return pending_.size(); }
   // Connections, where each packet was written, what the terminals received.
