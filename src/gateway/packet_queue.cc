@@ -43,7 +43,13 @@ void PacketQueue::erase(std::size_t i) {
 void PacketQueue::SetBboId(std::size_t i, long long bbo_id) {
   QueuedPacket& packet = entries_[i];
   packet.bbo_id = bbo_id;
-  if (packet.store_id != 0) changed_.push_back({packet.store_id, bbo_id});
+  if (packet.store_id != 0) changed_.push_back({packet.store_id, bbo_id, packet.reply_to});
+}
+
+void PacketQueue::SetReplyTo(std::size_t i, std::int64_t reply_to) {
+  QueuedPacket& packet = entries_[i];
+  packet.reply_to = reply_to;
+  if (packet.store_id != 0) changed_.push_back({packet.store_id, packet.bbo_id, reply_to});
 }
 
 bool operator==(const PacketQueue& a, const PacketQueue& b) {

@@ -5,7 +5,8 @@
 //
 // Each entry carries what the queue store needs to keep the queue on disk: the row that
 // holds it there (0 until it is written), when it was queued, and for an outbound packet
-// of the message box the row of berichtenbox whose marking is not settled yet. Whoever
+// of the message box the row of berichtenbox whose marking is not settled yet, and for a
+// reply the inbound packet whose work is not settled yet. Whoever
 // takes entries away leaves their rows to the store: the queue notes them, and the
 // store deletes them at its next save.
 
@@ -27,6 +28,12 @@ struct QueuedPacket {
   // row is not known to have succeeded. Such a packet is held: nothing is sent while it
   // is at the head.
   long long bbo_id = 0;
+  // Outbound: the inbound packet (its row in the queue file) whose handling made this
+  // reply, while that packet's work is not known to have committed. The reply is written
+  // before the commit, so a crash between the commit and the next save loses no reply;
+  // a packet that finds replies of its own in the queue when it is handled again sends
+  // those and drops the ones it makes.
+  std::int64_t reply_to = 0;
 };
 
 class PacketQueue {
@@ -95,12 +102,15 @@ class PacketQueue {
   // Sets the entry's unsettled message-box row (0: settled); a written entry is noted
   // for the store.
   void SetBboId(std::size_t i, long long bbo_id);
+  // Sets the entry's unsettled inbound packet (0: settled), noted as SetBboId.
+  void SetReplyTo(std::size_t i, std::int64_t reply_to);
 
   // What the store has yet to write of the entries it holds: rows of entries taken away,
-  // and rows whose message-box row changed (row, new value), since it last asked.
+  // and rows whose bookkeeping changed (row, new values), since it last asked.
   struct Change {
     std::int64_t store_id;
     long long bbo_id;
+    std::int64_t reply_to;
   };
   const std::vector<std::int64_t>& removed() const { return removed_; }
   const std::vector<Change>& changed() const { return changed_; }

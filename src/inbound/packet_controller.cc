@@ -120,8 +120,32 @@ std::string Readable(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+bool HasRepliesTo(const gateway::PacketQueue& outbound, std::int64_t packet) {
+  for (std::size_t i = 0; i < outbound.size(); ++i)
+    if (outbound.entry(i).reply_to == packet) return true;
+  return false;
+}
+
+// The packet's work is settled (committed, or given up): its replies are ordinary ones.
+void SettleReplies(gateway::PacketQueue* outbound, std::int64_t packet) {
+  if (outbound == nullptr || packet == 0) return;
+  for (std::size_t i = 0; i < outbound->size(); ++i)
+    if (outbound->entry(i).reply_to == packet) outbound->SetReplyTo(i, 0);
+}
+
+// The packet is given up: replies it left from an earlier try go with it.
+void DropReplies(gateway::PacketQueue* outbound, std::int64_t packet) {
+  if (outbound == nullptr || packet == 0) return;
+  for (std::size_t i = outbound->size(); i-- > 0;)
+    if (outbound->entry(i).reply_to == packet) outbound->erase(i);
+}
+
+}  // namespace
+
 HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
-                                          VehicleLookup lookup) {
+                                          VehicleLookup lookup, const std::function<bool()>& make_safe) {
   if (lookup == VehicleLookup::kAfresh) vehicles_.clear();
   if (inbound.empty()) return HandleResult::kQueueEmpty;
   counts_.clear();
@@ -158,16 +182,34 @@ HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway
 
   // From here on the packet's entries and replies wait for the outcome of its work.
   const std::size_t outbound_before = outbound != nullptr ? outbound->size() : 0;
+  const std::int64_t packet_row = inbound.entry(0).store_id;
+  // Replies this packet made before the process died are in the queue already.
+  const bool replied_before = packet_row != 0 && outbound != nullptr && HasRepliesTo(*outbound, packet_row);
+  const auto drop_new_replies = [&] {
+    if (replied_before && outbound != nullptr) outbound->truncate(outbound_before);
+  };
   held_log_.Hold();
   parts_.db.SetDeadline(std::chrono::steady_clock::now() + kPacketBudget);
   parts_.db.BeginWork();
   HandleCaught(velden, outbound);
   std::optional<db::DatabaseError> failure = parts_.db.WorkFailure();
+  // Replies written before the commit and kept when the commit's outcome is in doubt.
+  bool in_doubt = false;
   if (!failure) {
+    drop_new_replies();
+    const bool secured =
+        !replied_before && packet_row != 0 && make_safe && outbound != nullptr && outbound->size() > outbound_before;
+    if (secured) {
+      for (std::size_t i = outbound_before; i < outbound->size(); ++i) outbound->SetReplyTo(i, packet_row);
+      make_safe();  // a queue file that cannot be written holds up the intake anyway
+    }
     try {
       parts_.db.CommitWork();
     } catch (const db::DatabaseError& e) {
       failure = e;
+      // A commit whose answer never came may have been made: the packet is tried again,
+      // and its replies stay, so that try sends these rather than its own.
+      in_doubt = secured && e.kind() != db::FailureKind::kStatement;
     }
   } else {
     parts_.db.RollbackWork();
@@ -183,17 +225,22 @@ HandleResult PacketController::HandleNext(gateway::PacketQueue& inbound, gateway
     vehicles_.clear();
     gateway::PakketVelden again = gateway::ReadPacket(text);
     HandleCaught(again, outbound);
+    drop_new_replies();
     failure.reset();
   }
   parts_.db.SetDeadline(std::nullopt);
   if (failure) {
-    const HandleResult result = Keep(text, *failure, outbound, outbound_before);
-    if (result == HandleResult::kTaken) inbound.pop_front();  // given up
+    const HandleResult result = Keep(text, *failure, outbound, in_doubt ? outbound->size() : outbound_before);
+    if (result == HandleResult::kTaken) {  // given up: its work is taken as not done
+      DropReplies(outbound, packet_row);
+      inbound.pop_front();
+    }
     return result;
   }
 
   held_log_.Release();
   ApplyCounts();
+  SettleReplies(outbound, packet_row);
   inbound.pop_front();
   retrying_.reset();
   tries_ = 0;

@@ -86,8 +86,13 @@ class PacketController {
   // failure that ends the packet is a warning with its own text. Every packet taken is
   // counted here, and only here: once for the controller's own steps and once for each
   // handler family that ran, as handled or failed.
+  // make_safe (when given) writes the queues to their file: the replies a packet makes
+  // are written by it before the packet's work commits, bound to the packet (reply_to),
+  // and settled once it has; a packet handled again after a crash that finds its replies
+  // there sends those and drops the ones it makes again.
   HandleResult HandleNext(gateway::PacketQueue& inbound, gateway::PacketQueue* outbound,
-                          VehicleLookup lookup = VehicleLookup::kAfresh);
+                          VehicleLookup lookup = VehicleLookup::kAfresh,
+                          const std::function<bool()>& make_safe = {});
 
   // True while packets wait for the database: since a packet was kept, until one got
   // through.

@@ -270,15 +270,17 @@ void DorvekService::JvTimerList1Events2Timer() {
     // back after a crash.
     if (!queue_store_.healthy()) queue_store_.Save();
     // Up to PakkettenPerTick packets, each on its own (its failure ends only that
-    // packet): the first always, the others while within the budget. Each packet's
-    // removal (and the replies it queued) is saved as soon as its work has committed,
-    // so a crash repeats at most the packet in hand.
+    // packet): the first always, the others while within the budget. The replies a
+    // packet makes are saved before its work commits, its removal as soon as it has,
+    // so a crash repeats at most the packet in hand and loses none of its replies.
     while (tick_left_ > 0 && queue_store_.healthy() &&
            (handled == 0 || parts_.clock.Steady() - started < kTickBudget)) {
       const auto lookup = handled == 0 ? inbound::VehicleLookup::kAfresh : inbound::VehicleLookup::kWithinStretch;
-      if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get(), lookup) !=
+      if (packet_controller_.HandleNext(*inkomende_pakketten_, uitgaande_pakketten_.get(), lookup,
+                                        [this] { return queue_store_.Save(); }) !=
           inbound::HandleResult::kTaken) {
         tick_left_ = 0;  // nothing left, or the packet was kept: the tick is done
+        queue_store_.Save();  // the replies a kept packet had saved go again
         break;
       }
       queue_store_.Save();

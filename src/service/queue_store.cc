@@ -23,11 +23,11 @@ class StoreError : public std::runtime_error {
 
 // The first format's one table, as earlier releases created it.
 constexpr const char* kFormat1Columns = "id,wachtrij,tekst";
-constexpr const char* kFormat2Columns = "id,wachtrij,tekst,tijd,bbo_id";
+constexpr const char* kFormat2Columns = "id,wachtrij,tekst,tijd,bbo_id,antwoord_op";
 
 constexpr const char* kCreatePackets =
     "CREATE TABLE pakketten (id INTEGER PRIMARY KEY, wachtrij INTEGER NOT NULL, tekst TEXT NOT NULL, "
-    "tijd INTEGER NOT NULL DEFAULT 0, bbo_id INTEGER NOT NULL DEFAULT 0)";
+    "tijd INTEGER NOT NULL DEFAULT 0, bbo_id INTEGER NOT NULL DEFAULT 0, antwoord_op INTEGER NOT NULL DEFAULT 0)";
 constexpr const char* kCreateAside =
     "CREATE TABLE opzij (bbo_id INTEGER PRIMARY KEY, wag_id INTEGER NOT NULL, pla_id INTEGER NOT NULL, "
     "reden INTEGER NOT NULL, gewaarschuwd INTEGER NOT NULL, mislukt INTEGER NOT NULL, "
@@ -177,6 +177,7 @@ void QueueStore::Migrate(int from) {
       const std::int64_t queued = LastWritten(file_);
       Exec("ALTER TABLE pakketten ADD COLUMN tijd INTEGER NOT NULL DEFAULT 0");
       Exec("ALTER TABLE pakketten ADD COLUMN bbo_id INTEGER NOT NULL DEFAULT 0");
+      Exec("ALTER TABLE pakketten ADD COLUMN antwoord_op INTEGER NOT NULL DEFAULT 0");
       Exec(fmt::format("UPDATE pakketten SET tijd={}", queued).c_str());
       Exec(kCreateAside);
     }
@@ -209,13 +210,13 @@ void QueueStore::MoveAside(const std::string& why, Opened& opened) {
 }
 
 void QueueStore::Prepare() {
-  insert_ = Compile("INSERT INTO pakketten (wachtrij, tekst, tijd, bbo_id) VALUES (?, ?, ?, ?)").release();
+  insert_ = Compile("INSERT INTO pakketten (wachtrij, tekst, tijd, bbo_id, antwoord_op) VALUES (?, ?, ?, ?, ?)").release();
   delete_ = Compile("DELETE FROM pakketten WHERE id=?").release();
-  update_ = Compile("UPDATE pakketten SET bbo_id=? WHERE id=?").release();
+  update_ = Compile("UPDATE pakketten SET bbo_id=?, antwoord_op=? WHERE id=?").release();
 }
 
 void QueueStore::Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbound) {
-  const Statement statement = Compile("SELECT id, wachtrij, tekst, tijd, bbo_id FROM pakketten ORDER BY id");
+  const Statement statement = Compile("SELECT id, wachtrij, tekst, tijd, bbo_id, antwoord_op FROM pakketten ORDER BY id");
   sqlite3_stmt* raw = statement.get();
   int rc;
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
@@ -226,6 +227,7 @@ void QueueStore::Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbo
     packet.text.assign(text == nullptr ? "" : text, static_cast<std::size_t>(sqlite3_column_bytes(raw, 2)));
     packet.queued_ms = sqlite3_column_int64(raw, 3);
     packet.bbo_id = sqlite3_column_int64(raw, 4);
+    packet.reply_to = sqlite3_column_int64(raw, 5);
     if (queue == static_cast<int>(Queue::kInbound))
       inbound.push_back(std::move(packet));
     else if (queue == static_cast<int>(Queue::kOutbound))
@@ -385,7 +387,8 @@ bool QueueStore::Save() {
       }
       for (const auto& change : queue->changed()) {
         sqlite3_bind_int64(update_, 1, change.bbo_id);
-        sqlite3_bind_int64(update_, 2, change.store_id);
+        sqlite3_bind_int64(update_, 2, change.reply_to);
+        sqlite3_bind_int64(update_, 3, change.store_id);
         Step(update_);
       }
     }
@@ -396,6 +399,7 @@ bool QueueStore::Save() {
         sqlite3_bind_text(insert_, 2, packet.text.data(), static_cast<int>(packet.text.size()), SQLITE_STATIC);
         sqlite3_bind_int64(insert_, 3, packet.queued_ms != 0 ? packet.queued_ms : now);
         sqlite3_bind_int64(insert_, 4, packet.bbo_id);
+        sqlite3_bind_int64(insert_, 5, packet.reply_to);
         Step(insert_);
         written.emplace_back(&packet, sqlite3_last_insert_rowid(db_));
       }

@@ -21,9 +21,10 @@
 // Formats of the file (PRAGMA user_version):
 //   1  user_version 0: one table pakketten (id, wachtrij, tekst), what earlier releases
 //      wrote.
-//   2  pakketten also holds when each packet was queued (tijd, Unix ms) and the
-//      message-box row whose marking an outbound packet waits for (bbo_id); the table
-//      opzij holds the message-box rows set aside.
+//   2  pakketten also holds when each packet was queued (tijd, Unix ms), the
+//      message-box row whose marking an outbound packet waits for (bbo_id) and the
+//      inbound packet whose work a reply waits for (antwoord_op); the table opzij holds
+//      the message-box rows set aside.
 // Open migrates an older format in one transaction, every packet keeping its queue and
 // its order. A file it will not touch (a newer format, a migration that fails, a file
 // locked by another process) fails the start and stays as it is. Only a file that is not

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <set>
 
 #include <fmt/format.h>
@@ -311,21 +312,28 @@ class Comparer {
       for (const auto& [key, copies] : by_key)
         if (!wanted.count(key))
           c_.Add({"terminal packets", "wrong", Taxi(r_, w), fmt::format("{}: not expected ({} times)", key, copies.size()), w});
-      // The message-box packets in the order of their rows: the n-th row of a kind and
-      // ride (an offer made again, say) is the n-th copy received. A copy beyond those
-      // (sent again) must not come after the withdrawal of its ride either.
+      // The message-box packets in the order of their rows. Each row takes a copy of its
+      // kind and ride (an offer made again has its own): the first not taken at or after
+      // the one before it, else the first not taken (out of order). Copies left over
+      // were sent again, and must not come after the withdrawal of their ride either.
       std::map<std::string, std::vector<std::size_t>> at_of;
       for (std::size_t i = 0; i < got.size(); ++i) at_of[got[i].key].push_back(i);
-      std::map<std::string, std::size_t> taken;
       std::set<std::size_t> assigned;
       std::size_t last = 0;
       std::string last_key;
       for (const OutItem& item : expected) {
         if (!item.from_box) continue;
-        const std::size_t n = taken[item.key]++;
-        const auto& copies = at_of[item.key];
-        if (n >= copies.size()) continue;
-        const std::size_t at = copies[n];
+        std::optional<std::size_t> pick;
+        for (std::size_t i : at_of[item.key]) {
+          if (assigned.count(i)) continue;
+          if (!pick) pick = i;
+          if (i >= last) {
+            pick = i;
+            break;
+          }
+        }
+        if (!pick) continue;
+        const std::size_t at = *pick;
         assigned.insert(at);
         if (!last_key.empty() && at < last)
           c_.Add({"terminal packets", "wrong", Taxi(r_, w),
@@ -532,7 +540,10 @@ Report Check(const Record& record, const DispatchState& state) {
     if (packets.size() > 4) packets.erase(packets.begin(), packets.end() - 4);
     std::size_t combos = 1;
     for (std::size_t i = 0; i < packets.size(); ++i) combos *= 3;
+    // The fewest differences, and among those the fewest packets taken otherwise than
+    // traced (a parked taxi's position leaves nothing but its row to tell).
     long long best = base;
+    int best_changes = 0;
     std::map<long long, int> best_handled;
     looks_left -= static_cast<int>(combos);
     for (std::size_t combo = 0; combo < combos; ++combo) {
@@ -544,8 +555,11 @@ Report Check(const Record& record, const DispatchState& state) {
       }
       Comparison c = Comparer(record, Expect(record, state.ids, trial, wag), state, wag).Run();
       const long long n = c.CountFor(wag);
-      if (n < best) {
+      int changes = 0;
+      for (const SentPacket* p : packets) changes += trial[p->seq] != (handled.count(p->seq) ? handled[p->seq] : 1);
+      if (n < best || (n == best && !best_handled.empty() && changes < best_changes)) {
         best = n;
+        best_changes = changes;
         best_handled = trial;
         replaced[wag] = std::move(c);
       }

@@ -105,7 +105,12 @@ class Model {
 
   void Packet(const SentPacket& sent, int times) {
     if (sent.fields.empty()) return;  // junk
-    for (int i = 0; i < times; ++i) Handle(sent);
+    // A packet handled again sends the replies of its first handling, not its own.
+    for (int i = 0; i < times; ++i) {
+      again_ = i > 0;
+      Handle(sent);
+    }
+    again_ = false;
   }
 
   void Desk(const DeskAction& a) {
@@ -595,6 +600,7 @@ class Model {
 
   // --- what the terminals receive -----------------------------------------------------
   void Reply(const std::string& key) {
+    if (again_) return;
     OutItem item;
     item.key = key;
     item.seq = seq_;
@@ -639,6 +645,7 @@ class Model {
   const KnownIds& ids_;
   Expectation out_;
   long long made_up_ = 0;
+  bool again_ = false;  // the packet is handled a second time
   // The packet being handled.
   long long seq_ = 0;
   const Vehicle* vehicle_ = nullptr;

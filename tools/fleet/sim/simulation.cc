@@ -285,6 +285,8 @@ void Simulation::Note(const std::string& kind, double seconds, const std::string
 
 void Simulation::Landed(Strike strike, std::string_view sql) {
   const std::string statement(sql.substr(0, 70));
+  // The process dies with its database connection: its queue file sees no more writes.
+  if (strike == Strike::kCrashBefore || strike == Strike::kCrashAfter) vfs_.CrashAt(1);
   switch (strike) {
     case Strike::kCrashBefore: crash_where_ = "before " + statement; return;
     case Strike::kCrashAfter: crash_where_ = "after " + statement; return;
@@ -449,7 +451,12 @@ SimulationResult Simulation::Run() {
     last = loop_.Now();
     if (same > 1000000) failure_ = fmt::format("the run stands still at {:.3f} s", last / 1000.0);
   }
-  if (proc_) StopProcess();
+  // The run's last stop is not one of its faults.
+  if (proc_) {
+    proc_->db.Calm();
+    vfs_.CrashAt(0);
+    StopProcess();
+  }
   gateway_.Annotate(record_);
   if (!failure_.empty()) {
     result.failure = failure_;
