@@ -89,6 +89,38 @@ TEST_P(FormRepliesTest, NoShowClosesTheRideFreesTheSheetAndRepliesToTheTerminal)
   EXPECT_TRUE(Logged(EntryType::kInformation, "Taxis Dorvek ZOL pakket aangeboden \r\n" + NoShowReply("000101")));
 }
 
+// The reply is in the queue file, bound to its packet, before the packet's work commits;
+// a commit whose answer was lost keeps it, and the packet handled again, its work found
+// done, sends that reply rather than its own.
+TEST_P(FormRepliesTest, NoShowReplyIsSafeBeforeTheCommitAndSentOnceWhenTheCommitsAnswerIsLost) {
+  fixture_.file().Run("UPDATE ritstaten SET lsn_actie='B' WHERE lsn_id=1");
+  gateway::QueuedPacket packet;
+  packet.text = TerminalPacket("FORM", "NEW", "2024-05-01 12:30:05", "4711", "000",
+                               {{"000", "101"}, {"001", "004"}, {"016", "063"}});
+  packet.store_id = 7;
+  inbound_.push_back(packet);
+  std::vector<std::int64_t> bound_at_save;
+  const auto make_safe = [&] {
+    for (std::size_t i = 0; i < outbound_.size(); ++i) bound_at_save.push_back(outbound_.entry(i).reply_to);
+    return true;
+  };
+  db_.FailAfter("COMMIT");
+  EXPECT_EQ(controller_.HandleNext(inbound_, &outbound_, VehicleLookup::kAfresh, make_safe), HandleResult::kKept);
+  EXPECT_EQ(bound_at_save, (std::vector<std::int64_t>{7}));
+  EXPECT_EQ(Ride(101).Text("pla_status"), "L");  // committed all the same
+  ASSERT_EQ(outbound_.size(), 1u);
+  EXPECT_EQ(outbound_.entry(0).reply_to, 7);
+
+  outbound_.entry(0).store_id = 8;  // as the store wrote it
+  EXPECT_EQ(controller_.HandleNext(inbound_, &outbound_, VehicleLookup::kAfresh, make_safe), HandleResult::kTaken);
+  EXPECT_TRUE(inbound_.empty());
+  EXPECT_EQ(outbound_, (gateway::PacketQueue{NoShowReply("000101")}));
+  EXPECT_EQ(outbound_.entry(0).reply_to, 0);
+  ASSERT_EQ(outbound_.changed().size(), 1u);
+  EXPECT_EQ(outbound_.changed()[0].store_id, 8);
+  EXPECT_EQ(outbound_.changed()[0].reply_to, 0);
+}
+
 TEST_P(FormRepliesTest, NoShowReasons) {
   const std::pair<const char*, const char*> kCases[] = {
       {"000", "Adres niet gevonden"},     {"001", "Passagier niet gevonden"},

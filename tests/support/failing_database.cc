@@ -75,6 +75,7 @@ void FailingDatabase::CommitWork() {
     throw failure;
   }
   inner_.CommitWork();
+  MaybeFailAfter("COMMIT");
 }
 
 void FailingDatabase::RollbackWork() noexcept {

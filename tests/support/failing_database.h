@@ -22,7 +22,8 @@ class FailingDatabase : public db::ForwardingDatabase {
   void FailWhenSqlContains(std::string text, std::string message = "Simulated database failure",
                            db::FailureKind kind = db::FailureKind::kStatement);
   // The next statement whose SQL contains text reaches the real database, and then
-  // throws as if its answer had been lost: done, but the caller cannot know.
+  // throws as if its answer had been lost: done, but the caller cannot know. "COMMIT"
+  // strikes a commit of a unit of work so.
   void FailAfter(std::string text, std::string message = "Communication link failure",
                  db::FailureKind kind = db::FailureKind::kConnection);
   // Opening throws DatabaseError(message) of kind kConnection until cleared, and so does
