@@ -56,7 +56,9 @@ db::Columns TripComputerColumns(const gateway::PakketVelden& velden) {
 }
 
 std::optional<db::Value> DistanceDriven(const std::optional<core::Decimal>& reading, const db::Row& ride) {
-  if (!reading || ride.IsNull("pla_km_map")) return std::nullopt;
+  // The start reading is known only once the start wrote pla_odo_start: before that,
+  // pla_km_map may hold the distance the dispatchers planned (a boarding never received).
+  if (!reading || ride.IsNull("pla_km_map") || ride.IsNull("pla_odo_start")) return std::nullopt;
   return *reading - ride.Exact("pla_km_map");
 }
 

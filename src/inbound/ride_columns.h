@@ -45,7 +45,8 @@ db::Columns Joined(db::Columns first, const db::Columns& second);
 db::Columns TripComputerColumns(const gateway::PakketVelden& velden);
 
 // pla_km_map at the end of a ride: the distance from the reading it held since the start
-// to the reading now. Nothing unless both readings are known; a negative distance stays.
+// to the reading now. Nothing unless both readings are known (the start's in pla_odo_start
+// as well); a negative distance stays.
 std::optional<db::Value> DistanceDriven(const std::optional<core::Decimal>& reading, const db::Row& ride);
 
 // pla_retour_rbs: 1 when the ride's pla_eigenaar is not "000" (also when it is empty or

@@ -80,11 +80,12 @@ TEST_P(RideProgressTest, WithoutAddressOrWaitingTimeThoseColumnsStayAsTheyWere) 
 
 // Readings and the pass number the terminal did not send are not written, and the
 // distance needs both readings. Each row: what boarding and alighting carry besides the
-// ride, and the ride after.
+// ride, and the ride after; the last has no boarding at all (the planned distance stays).
 TEST_P(RideProgressTest, MissingFieldsWriteNothing) {
   const struct {
     Body boarding, alighting;
     std::string after;
+    bool boarded = true;
   } rows[] = {
       {{{"036", "100000"}}, {{"036", "101234"}},
        "pla_km_map=123.40 pla_odo_start=10000.00 pla_odo_stop=10123.40 pla_pasnummer=D-1"},
@@ -92,7 +93,8 @@ TEST_P(RideProgressTest, MissingFieldsWriteNothing) {
        "pla_km_map=10000.00 pla_odo_start=10000.00 pla_odo_stop=NULL pla_pasnummer=P-77"},
       {{{"031", ""}}, {{"036", "101234"}, {"031", "Q-2"}},
        "pla_km_map=NULL pla_odo_start=NULL pla_odo_stop=10123.40 pla_pasnummer=Q-2"},
-      {{{"036", ""}}, {}, "pla_km_map=NULL pla_odo_start=NULL pla_odo_stop=NULL pla_pasnummer=D-1"}};
+      {{{"036", ""}}, {}, "pla_km_map=NULL pla_odo_start=NULL pla_odo_stop=NULL pla_pasnummer=D-1"},
+      {{}, {{"036", "101234"}}, "pla_km_map=55.50 pla_odo_start=NULL pla_odo_stop=10123.40 pla_pasnummer=D-1", false}};
   for (const auto& row : rows) {
     fixture_.file().Run(
         "UPDATE planning SET pla_status='P', pla_km_map=55.50, pla_odo_start=NULL, pla_odo_stop=NULL, "
@@ -100,7 +102,7 @@ TEST_P(RideProgressTest, MissingFieldsWriteNothing) {
     Body boarding = {{"000", "101"}, {"001", "002"}}, alighting = {{"000", "101"}, {"001", "003"}};
     boarding.insert(boarding.end(), row.boarding.begin(), row.boarding.end());
     alighting.insert(alighting.end(), row.alighting.begin(), row.alighting.end());
-    Form(boarding);
+    if (row.boarded) Form(boarding);
     Form(alighting);
     EXPECT_EQ(Show(Ride(101), {"pla_status", "pla_km_map", "pla_odo_start", "pla_odo_stop", "pla_pasnummer"}),
               "pla_status=V " + row.after);

@@ -145,7 +145,7 @@ TEST_P(StreetHailTest, RideThatCannotBeFoundAfterPostingIsNotBound) {
 
 TEST_P(StreetHailTest, EndWithoutRideIdCompletesTheRideOnTheTripSheet) {
   // Ride 101 on vehicle 17's trip sheet, odometer 1000.0 at its start; not a street hail.
-  fixture_.file().Run("UPDATE planning SET pla_km_map=1000.00 WHERE pla_id=101");
+  fixture_.file().Run("UPDATE planning SET pla_km_map=1000.00, pla_odo_start=1000.00 WHERE pla_id=101");
   Hail("4711", {{"000", "9999"}, {"001", "3"}, {"036", "12345"}, {"003", "Elders 1"}});
   db::Row ride = Ride(101);
   EXPECT_EQ(ride.Exact("pla_km_map").ToString(), "234.50");
@@ -168,7 +168,7 @@ TEST_P(StreetHailTest, EndWithoutRideIdCompletesTheRideOnTheTripSheet) {
               {"NULL", {{"001", "3"}, {"036", "12345"}}, "pla_km_map=NULL pla_odo_stop=1234.50"}};
   for (const auto& row : rows) {
     fixture_.file().Run("UPDATE planning SET pla_status='K', pla_odo_stop=NULL, pla_km_map=" + row.held +
-                        " WHERE pla_id=101");
+                        ", pla_odo_start=" + row.held + " WHERE pla_id=101");
     Hail("4711", row.end);
     EXPECT_EQ(Show(Ride(101), {"pla_status", "pla_km_map", "pla_odo_stop"}), "pla_status=V " + row.after);
   }
