@@ -377,6 +377,7 @@ class Model {
     const auto it = out_.rides.find(id);
     if (it == out_.rides.end()) return;
     Cells& ride = it->second;
+    if (TextOf(ride, "pla_status") == "V") return;  // an end that comes again changes nothing
     ride["pla_cloud"] = IntCell(2);
     ride["pla_status"] = TextCell("V");
     if (named >= 10000) ride["pla_filter"] = TextCell("I");
