@@ -42,6 +42,7 @@ constexpr double kPacketsPerHour = 0.5 * 720.0 * kPacketsPerSend;
 // After the day, how long the service may take to finish what it was given.
 constexpr SimMs kDrainLimit = 30 * kMinute;
 constexpr SimMs kLookEvery = 5 * kSecond;
+constexpr SimMs kPositionEvery = 30 * kSecond;
 
 enum class FaultKind {
   kCrashAtStatement,
@@ -423,6 +424,9 @@ SimulationResult Simulation::Run() {
   options.duration = duration_;
   options.rows_per_hour = kRowsPerHour;
   options.packets_per_hour = kPacketsPerHour;
+  // Positions less often than a real fleet sends them: they are most of the packets and
+  // the least of the moments, and the simulation is for the moments.
+  options.position_interval = kPositionEvery;
   record_.info = {clock_.LocalNow(), o_.seed, o_.taxis, duration_, 1.0,
                   o_.postgres ? "postgres" : "sqlite", o_.faults_per_hour > 0, kPacketsPerTick, kPacketsPerSend};
   model_ = std::make_unique<FleetModel>(record_, options, loop_, gateway_, *desk_);
