@@ -17,9 +17,10 @@ void SendNextPacket(gateway::PacketQueue* queue, gateway::GatewayLink& link, cor
     // their acknowledgements remove entries, always the head, so the count stays the
     // index of the first packet not yet written.
     const std::size_t next = link.unacknowledged();
-    // A held packet (its message-box row's marking not known yet) waits, and so does
-    // everything behind it: the order stays, and a packet taken back was never written.
-    if (next >= queue->size() || queue->entry(next).bbo_id != 0) return;
+    // A held packet (its message-box row's marking, or the work of the packet it replies
+    // to, not known to have committed yet) waits, and so does everything behind it: the
+    // order stays, and a packet taken back was never written.
+    if (next >= queue->size() || queue->entry(next).bbo_id != 0 || queue->entry(next).reply_to != 0) return;
     // Completions run on the event loop, where nothing may escape; a log that cannot
     // be written has nowhere else to go.
     auto written = [queue, &link, &log, sent, packets](std::optional<std::string> failure) {

@@ -21,7 +21,8 @@ namespace dorvek::outbound {
 // and ends the firing; its packet stays where it is for a later one. Nothing happens
 // (and nothing is logged) while the queue is missing, the link is not connected, a
 // write is still in flight, every queued packet is on the wire, or the next one is held
-// (its message-box row's marking is not known yet): it and those behind it wait.
+// (its message-box row's marking, or the work of the packet it replies to, is not known
+// to have committed yet): it and those behind it wait.
 //
 // When the gateway host has acknowledged a packet, the head is removed and `sent`, when
 // given, is called; once per packet, in order. The queue must outlive the writes: the

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -234,6 +235,12 @@ void QueueStore::Load(gateway::PacketQueue& inbound, gateway::PacketQueue& outbo
       outbound.push_back(std::move(packet));
   }
   if (rc != SQLITE_DONE) throw StoreError(Error());
+  // A reply waits for its packet only while that packet is still to be handled; one whose
+  // packet is gone (it cannot be, the two are saved together) must not wait for ever.
+  std::set<std::int64_t> waiting;
+  for (std::size_t i = 0; i < inbound.size(); ++i) waiting.insert(inbound.entry(i).store_id);
+  for (std::size_t i = 0; i < outbound.size(); ++i)
+    if (outbound.entry(i).reply_to != 0 && !waiting.count(outbound.entry(i).reply_to)) outbound.SetReplyTo(i, 0);
 
   aside_rows_.clear();
   const Statement aside =

@@ -143,6 +143,7 @@ struct AckCase {
   std::string gateway_got;  // the packets written, in order
   std::string queue_left;
   int held = -1;  // the packet whose message-box row's marking is not known
+  bool reply = false;  // held instead as a reply whose packet's work is not known
 };
 
 class SendPumpAcknowledgement : public ::testing::TestWithParam<AckCase> {};
@@ -161,14 +162,15 @@ TEST_P(SendPumpAcknowledgement, LeavesOnlyWhenAcknowledgedAndGoesAgainInOrderAft
     link.CompleteAttempt();
   };
   connect();
-  if (c.held >= 0) queue.SetBboId(c.held, 7);
+  const auto hold = [&](int i, long long value) { c.reply ? queue.SetReplyTo(i, value) : queue.SetBboId(i, value); };
+  if (c.held >= 0) hold(c.held, 7);
   for (char step : c.steps) {
     if (step == 'F') SendNextPacket(&queue, link, log, [&] { removed += "x"; }, c.per_send);
     if (step == 'W') link.CompleteWrite();
     if (step == 'A') link.Acknowledge();
     if (step == 'D') link.GatewayCloses();
     if (step == 'C') connect();
-    if (step == 'S') queue.SetBboId(c.held - static_cast<int>(removed.size()), 0);
+    if (step == 'S') hold(c.held - static_cast<int>(removed.size()), 0);
   }
   std::string got, left;
   for (const auto& p : link.sent) got += p;
@@ -191,7 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
         AckCase{"SeveralPerFiringEachInAWriteOfItsOwn", 3, FakeWrites::kCompleteAtOnce, "FAF", "abcd", "bcd"},
         AckCase{"SeveralPerFiringOneWriteAtATime", 3, FakeWrites::kHeld, "FWFWWFW", "abcd", "abcd"},
         AckCase{"WriteInFlightAtADropGoesAgain", 2, FakeWrites::kHeld, "FWADCFWW", "abc", "bcd"},
-        AckCase{"HeldPacketWaitsAndSoDoesWhatFollows", 3, FakeWrites::kCompleteAtOnce, "FFAFSF", "abcd", "bcd", 1}),
+        AckCase{"HeldPacketWaitsAndSoDoesWhatFollows", 3, FakeWrites::kCompleteAtOnce, "FFAFSF", "abcd", "bcd", 1},
+        AckCase{"HeldReplyWaitsAndSoDoesWhatFollows", 3, FakeWrites::kCompleteAtOnce, "FFAFSF", "abcd", "bcd", 1,
+                true}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------
