@@ -16,6 +16,14 @@ const Driver* FleetSetup::FindDriver(long long chf_id) const {
   return &drivers[static_cast<std::size_t>(chf_id - 1)];
 }
 
+void Record::NoteWritten(long long seq, int connection, double at, bool unread_at_kill) {
+  if (seq < 1 || seq > static_cast<long long>(sent.size())) return;
+  SentPacket& p = sent[static_cast<std::size_t>(seq - 1)];
+  p.connection = connection;
+  p.written_s = at;
+  p.unread_at_kill = unread_at_kill;
+}
+
 long long Record::AddSent(SentPacket packet) {
   packet.seq = static_cast<long long>(sent.size()) + 1;
   packet.order = ++orders;

@@ -162,6 +162,9 @@ struct Record {
   long long orders = 0;
 
   // Adds a packet handed to the gateway and gives its sequence number.
+  // The gateway wrote packet `seq` (as AddSent numbered it) on `connection` at `at`
+  // seconds of the run; `unread_at_kill` when the process reading it died in that read.
+  void NoteWritten(long long seq, int connection, double at, bool unread_at_kill);
   long long AddSent(SentPacket packet);
   // Adds a piece of the dispatchers' work, done now.
   void AddDesk(DeskAction action);

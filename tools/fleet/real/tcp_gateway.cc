@@ -259,13 +259,7 @@ void TcpGateway::Annotate(Record& record) const {
   std::lock_guard lock(mutex_);
   record.connections = connections_;
   record.received = received_log_;
-  for (SentPacket& p : record.sent) {
-    const auto w = written_.find(p.seq);
-    if (w == written_.end()) continue;
-    p.connection = w->second.connection;
-    p.written_s = w->second.at;
-    p.unread_at_kill = w->second.unread_at_kill;
-  }
+  for (const auto& [seq, w] : written_) record.NoteWritten(seq, w.connection, w.at, w.unread_at_kill);
 }
 
 }  // namespace dorvek::fleet
