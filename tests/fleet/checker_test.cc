@@ -62,11 +62,12 @@ class CheckerTest : public ::testing::Test {
     record_.AddDesk(a);
     state_.box_rows[bbo_id] = 1;
   }
-  void Receive(long long wag, std::vector<std::string> fields, int connection) {
+  void Receive(long long wag, std::vector<std::string> fields, int connection, double real_s) {
     fields.insert(fields.begin(), {"123", fields[0], "NEW", "60", record_.setup.FindVehicle(wag)->imei});
     fields.erase(fields.begin() + 5);
     ReceivedPacket r;
     r.connection = connection;
+    r.real_s = real_s;
     r.text = gateway::BuildPacket(fields);
     record_.received.push_back(r);
   }
@@ -84,9 +85,12 @@ TEST_F(CheckerTest, CountsLostAndTwiceAndNamesTheAllowances) {
   Positions(2, 30, 2);        // twice, before the kill: its allowance
   Send(2, 40, {}, 11.0);
   Positions(2, 40, 2);        // twice after the kill: no allowance left
-  Row(1, 3, 7);               // a terminal reset, received on two connections
-  Receive(1, {"MACRO", "0", "0"}, 1);
-  Receive(1, {"MACRO", "0", "0"}, 2);
+  Row(1, 3, 7);               // a terminal reset, in flight as connection 1 ended
+  record_.connections.push_back({1, 0.0, 5.0, "gateway closed"});
+  state_.notices[0].push_back({4006, "Taxis Dorvek ZOL cliënt verbinding gestart op 127.0.0.1", 0});
+  state_.notices[0].push_back({4007, "Taxis Dorvek ZOL cliënt verbinding gestopt op 127.0.0.1", 0});
+  Receive(1, {"MACRO", "0", "0"}, 1, 4.0);
+  Receive(1, {"MACRO", "0", "0"}, 2, 6.0);
   Row(2, 99, 8);              // a text message, never received
 
   const Report report = Check(record_, state_);
