@@ -216,10 +216,10 @@ start_simulator() {
   c systemd-run -q --unit=gwsim-hold --collect sh -c 'exec 3>/root/sim.in; exec sleep 3600'
   c systemd-run -q --unit=gwsim --collect sh -c \
     'exec /root/gateway_simulator --listen 127.0.0.1:4001 --stay --timeout 120 </root/sim.in >/root/sim.out 2>&1'
-  within 10 c grep -q "listening on" /root/sim.out
+  within 10 c grep -qs "listening on" /root/sim.out
 }
 send() { printf '%s\n' "$@" | timeout 60 nsenter -t "$leader" -a -- sh -c 'cat >/root/sim.in'; }
-simulated() { c grep -qF -- "$1" /root/sim.out; }
+simulated() { c grep -qsF -- "$1" /root/sim.out; }
 position() { echo "TAG=$1 TYPE=KEY STATUS=NEW TIME=${2:-now} UNIT=4711 NUMBER=099 042=\"+52 21 12.34\" 043=\"+004 53 47.12\""; }
 pause_service() { c systemctl kill -s SIGUSR1 DorvekZOL; within 5 status_has "paused, "; }
 
