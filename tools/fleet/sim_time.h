@@ -6,6 +6,8 @@
 // a virtual clock.
 
 #include <functional>
+#include <queue>
+#include <vector>
 
 #include "core/date_time.h"
 
@@ -32,5 +34,15 @@ class Scheduler {
   // due at the same moment runs in the order it was given. Work may schedule more.
   virtual void At(SimMs at, std::function<void()> work) = 0;
 };
+
+// A piece of work a scheduler keeps, and the queue that gives the earliest first and,
+// at the same moment, the one given first.
+struct ScheduledWork {
+  SimMs at;
+  long long order;
+  std::function<void()> work;
+  bool operator>(const ScheduledWork& other) const { return at != other.at ? at > other.at : order > other.order; }
+};
+using WorkQueue = std::priority_queue<ScheduledWork, std::vector<ScheduledWork>, std::greater<>>;
 
 }  // namespace dorvek::fleet

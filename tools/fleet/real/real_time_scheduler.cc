@@ -48,7 +48,7 @@ void RealTimeScheduler::Run(const std::function<bool()>& done) {
     // Everything due now, but never so long that posted work waits.
     const auto stop = SteadyClock::now() + std::chrono::milliseconds(20);
     while (!queue_.empty() && queue_.top().at <= Now() && SteadyClock::now() < stop) {
-      auto work = std::move(const_cast<Item&>(queue_.top()).work);
+      auto work = std::move(const_cast<ScheduledWork&>(queue_.top()).work);
       queue_.pop();
       work();
     }

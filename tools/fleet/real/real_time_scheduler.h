@@ -35,16 +35,9 @@ class RealTimeScheduler : public Scheduler {
   double speed() const { return speed_; }
 
  private:
-  struct Item {
-    SimMs at;
-    long long order;
-    std::function<void()> work;
-    bool operator>(const Item& other) const { return at != other.at ? at > other.at : order > other.order; }
-  };
-
   const double speed_;
   const std::chrono::steady_clock::time_point start_;
-  std::priority_queue<Item, std::vector<Item>, std::greater<>> queue_;  // the run thread's
+  WorkQueue queue_;  // the run thread's
   long long orders_ = 0;
   std::mutex mutex_;
   std::condition_variable posted_cv_;

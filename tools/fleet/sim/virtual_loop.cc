@@ -30,7 +30,7 @@ bool VirtualLoop::Step(SimMs limit, service::TimerList* timers) {
   }
   AdvanceTo(at);
   if (work_at <= at) {
-    auto work = std::move(const_cast<Item&>(queue_.top()).work);
+    auto work = std::move(const_cast<ScheduledWork&>(queue_.top()).work);
     queue_.pop();
     work();
   } else {

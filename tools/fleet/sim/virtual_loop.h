@@ -31,17 +31,11 @@ class VirtualLoop : public Scheduler {
   bool Step(SimMs limit, service::TimerList* timers);
 
  private:
-  struct Item {
-    SimMs at;
-    long long order;
-    std::function<void()> work;
-    bool operator>(const Item& other) const { return at != other.at ? at > other.at : order > other.order; }
-  };
   void AdvanceTo(SimMs at);
 
   core::ManualClock& clock_;
   const std::chrono::steady_clock::time_point origin_;
-  std::priority_queue<Item, std::vector<Item>, std::greater<>> queue_;
+  WorkQueue queue_;
   long long orders_ = 0;
 };
 
