@@ -155,6 +155,26 @@ std::string ReadFile(const fs::path& file) {
   return text.str();
 }
 
+// The texts of the inbound queue the service left in its queue file at its stop; none
+// when the file cannot be read.
+std::vector<std::string> InboundLeftInQueueFile(const fs::path& file) {
+  std::vector<std::string> texts;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT tekst FROM pakketten WHERE wachtrij = 1 ORDER BY id", -1, &statement, nullptr) ==
+        SQLITE_OK) {
+      while (sqlite3_step(statement) == SQLITE_ROW) {
+        const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, 0));
+        texts.emplace_back(text == nullptr ? "" : text, static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
+      }
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return texts;
+}
+
 // Holds a write lock on a SQLite file for a while, as another program's transaction.
 std::string LockSqlite(const fs::path& file, double seconds) {
   sqlite3* db = nullptr;
@@ -415,6 +435,12 @@ int Run(const Options& o) {
   for (int i = 0; i < 200 && gateway.connected(); ++i) std::this_thread::sleep_for(10ms);
   record.faults = injector.Log();
   gateway.Annotate(record);
+  // What the service had not handled by then waits in its queue file for its next start.
+  const std::vector<std::string> left = InboundLeftInQueueFile(base / "VmrZOLData" / "Wachtrijen.db");
+  if (!left.empty())
+    std::printf("the service's queue file holds %zu inbound packets for its next start; %lld of them found among those "
+                "played\n",
+                left.size(), record.NoteQueuedAtEnd(left));
 
   // --- what it played -----------------------------------------------------------------
   std::map<std::string, long long> kinds;

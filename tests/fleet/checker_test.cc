@@ -85,6 +85,9 @@ TEST_F(CheckerTest, CountsLostAndTwiceAndNamesTheAllowances) {
   Positions(2, 30, 2);        // twice, before the kill: its allowance
   Send(2, 40, {}, 11.0);
   Positions(2, 40, 2);        // twice after the kill: no allowance left
+  // Not handled by the end, but kept in the queue file (as the service stores it).
+  const std::string waiting = gateway::BuildPacket(Send(2, 50, {}, 12.0).fields);
+  EXPECT_EQ(record_.NoteQueuedAtEnd({waiting, "junk"}), 1);
   Row(1, 3, 7);               // a terminal reset, in flight as connection 1 ended
   record_.connections.push_back({1, 0.0, 5.0, "gateway closed"});
   state_.notices[0].push_back({4006, "Taxis Dorvek ZOL cliënt verbinding gestart op 127.0.0.1", 0});
@@ -96,7 +99,7 @@ TEST_F(CheckerTest, CountsLostAndTwiceAndNamesTheAllowances) {
   const Report report = Check(record_, state_);
 
   const Tally& positions = report.tallies.at("positions");
-  EXPECT_EQ(positions.expected, 4);
+  EXPECT_EQ(positions.expected, 5);
   EXPECT_EQ(positions.present, 3);
   EXPECT_EQ(positions.lost, 1);
   EXPECT_EQ(positions.twice, 1);
@@ -104,6 +107,7 @@ TEST_F(CheckerTest, CountsLostAndTwiceAndNamesTheAllowances) {
   EXPECT_EQ(report.tallies.at("terminal packets").lost, 1);
   EXPECT_EQ(report.allowances.at(kTwiceAfterCrash), 1);
   EXPECT_EQ(report.allowances.at(kInFlightAtConnectionEnd), 1);
+  EXPECT_EQ(report.allowances.at(kQueuedAtEnd), 1);
   EXPECT_EQ(report.differences.size(), 4u) << report.Text();
   EXPECT_FALSE(report.Passed());
 }

@@ -498,6 +498,7 @@ Report Check(const Record& record, const DispatchState& state) {
       Finding f{"positions", "lost", record.Describe(p), "no gps row", p.wag_id};
       if (p.connection == 0) f.detail = "no gps row: the gateway never wrote it (the run ended first)";
       if (p.unread_at_kill) f.allowance = kUnreadAtKill;
+      if (p.queued_at_end) f.allowance = kQueuedAtEnd;
       positions.Add(f);
       continue;
     }
@@ -526,6 +527,13 @@ Report Check(const Record& record, const DispatchState& state) {
     if (row.statuscode != "ATU") wrong.push_back("GPS_Statuscode " + row.statuscode);
     if (!wrong.empty()) positions.Add({"positions", "wrong", record.Describe(p), fmt::format("{}", fmt::join(wrong, "; ")), p.wag_id});
   }
+  // A packet without a trace still waiting in the queue file has had no effect either.
+  long long untraced_waiting = 0;
+  for (const SentPacket& p : record.sent)
+    if (p.queued_at_end && !p.traced) handled[p.seq] = 0, ++untraced_waiting;
+  if (untraced_waiting > 0)
+    report.notes.push_back(fmt::format("{} packets without a position (keep-alives and the like) still in the "
+                                       "service's queue file at the end, taken as not handled", untraced_waiting));
   for (const auto& [key, row] : state.positions)
     if (!used.count(key))
       positions.Add({"positions", "wrong", key.first, fmt::format("{} gps rows at {} for no packet sent", row.count, key.second), 0});
@@ -535,7 +543,7 @@ Report Check(const Record& record, const DispatchState& state) {
   Comparison main = Comparer(record, Expect(record, state.ids, handled), state, -1).Run();
   std::map<long long, std::vector<const SentPacket*>> uncertain;
   for (const SentPacket& p : record.sent) {
-    if (p.wag_id == 0 || p.fields.empty()) continue;
+    if (p.wag_id == 0 || p.fields.empty() || p.queued_at_end) continue;
     bool near_fault = false;
     for (const FaultEvent& f : record.faults)
       if ((f.kind == "service killed" || f.kind == "database server stopped" || f.kind == "write lock" ||
@@ -660,12 +668,18 @@ std::string Report::Text(std::size_t max_findings) const {
                        t->second.lost, t->second.twice, t->second.wrong);
   }
   out += "  allowances:\n";
-  for (const char* name : {kTwiceAfterCrash, kTwiceAfterOutage, kInFlightAtConnectionEnd, kUnreadAtKill}) {
+  for (const char* name : {kTwiceAfterCrash, kTwiceAfterOutage, kInFlightAtConnectionEnd, kUnreadAtKill, kQueuedAtEnd}) {
     const auto a = allowances.find(name);
     out += fmt::format("    {:>4}  {}\n", a == allowances.end() ? 0 : a->second, name);
   }
-  for (const Finding& f : allowed)
+  std::size_t listed = 0;
+  for (const Finding& f : allowed) {
+    if (listed++ == max_findings) {
+      out += fmt::format("    ... and {} more allowed\n", allowed.size() - max_findings);
+      break;
+    }
     out += fmt::format("    allowed: {} {} {}: {}\n", f.section, f.kind, f.concerns, f.detail);
+  }
   for (const std::string& n : notes) out += "  note: " + n + "\n";
   std::size_t shown = 0;
   for (const Finding& f : differences) {

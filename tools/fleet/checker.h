@@ -33,6 +33,8 @@ inline constexpr const char* kTwiceAfterOutage =
 inline constexpr const char* kInFlightAtConnectionEnd =
     "sent to the terminal again: in flight when its connection ended";
 inline constexpr const char* kUnreadAtKill = "unread by the service when it was killed";
+// Not lost: the service keeps it for its next start (a run that ended with a backlog).
+inline constexpr const char* kQueuedAtEnd = "still in the service's queue file at the end";
 
 struct Tally {
   long long expected = 0, present = 0, lost = 0, twice = 0, wrong = 0;

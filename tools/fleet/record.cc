@@ -2,7 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <map>
+
 #include "gateway/packet_notation.h"
+#include "gateway/packet_reader.h"
+#include "gateway/packet_writer.h"
 
 namespace dorvek::fleet {
 
@@ -22,6 +26,24 @@ void Record::NoteWritten(long long seq, int connection, double at, bool unread_a
   p.connection = connection;
   p.written_s = at;
   p.unread_at_kill = unread_at_kill;
+}
+
+long long Record::NoteQueuedAtEnd(const std::vector<std::string>& texts) {
+  // By their fields, which hold the terminal's unit, the packet's time and its number:
+  // the same text may differ in its framing or code page, never in those.
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  std::map<Fields, long long> waiting;
+  for (const std::string& text : texts) ++waiting[gateway::ReadPacket(text).entries()];
+  long long found = 0;
+  for (SentPacket& p : sent) {
+    if (p.fields.empty()) continue;
+    const auto it = waiting.find(gateway::ReadPacket(gateway::BuildPacket(p.fields)).entries());
+    if (it == waiting.end() || it->second == 0) continue;
+    --it->second;
+    p.queued_at_end = true;
+    ++found;
+  }
+  return found;
 }
 
 long long Record::AddSent(SentPacket packet) {

@@ -70,6 +70,7 @@ struct SentPacket {
   int connection = 0;        // the connection it was written on; 0: never written
   double written_s = -1;     // seconds of real time since the run began
   bool unread_at_kill = false;  // still unread by the service when it was killed
+  bool queued_at_end = false;   // still in the service's queue file when the run ended
 };
 
 // One packet the gateway received from the service for a terminal.
@@ -165,6 +166,9 @@ struct Record {
   // The gateway wrote packet `seq` (as AddSent numbered it) on `connection` at `at`
   // seconds of the run; `unread_at_kill` when the process reading it died in that read.
   void NoteWritten(long long seq, int connection, double at, bool unread_at_kill);
+  // Marks the packets whose texts (as the service's queue file holds them, UTF-8) were
+  // still waiting in its inbound queue when the run ended; gives how many it found.
+  long long NoteQueuedAtEnd(const std::vector<std::string>& texts);
   long long AddSent(SentPacket packet);
   // Adds a piece of the dispatchers' work, done now.
   void AddDesk(DeskAction action);
