@@ -672,23 +672,23 @@ std::string Report::Text(std::size_t max_findings) const {
     const auto a = allowances.find(name);
     out += fmt::format("    {:>4}  {}\n", a == allowances.end() ? 0 : a->second, name);
   }
-  std::size_t listed = 0;
-  for (const Finding& f : allowed) {
-    if (listed++ == max_findings) {
-      out += fmt::format("    ... and {} more allowed\n", allowed.size() - max_findings);
-      break;
+  // At most max_findings lines of a list, then how many more there are.
+  const auto list = [&](const std::vector<Finding>& findings, const char* more, auto line) {
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+      if (i == max_findings) {
+        out += fmt::format(fmt::runtime(more), findings.size() - max_findings);
+        break;
+      }
+      out += line(findings[i]);
     }
-    out += fmt::format("    allowed: {} {} {}: {}\n", f.section, f.kind, f.concerns, f.detail);
-  }
+  };
+  list(allowed, "    ... and {} more allowed\n", [](const Finding& f) {
+    return fmt::format("    allowed: {} {} {}: {}\n", f.section, f.kind, f.concerns, f.detail);
+  });
   for (const std::string& n : notes) out += "  note: " + n + "\n";
-  std::size_t shown = 0;
-  for (const Finding& f : differences) {
-    if (shown++ == max_findings) {
-      out += fmt::format("  ... and {} more\n", differences.size() - max_findings);
-      break;
-    }
-    out += fmt::format("  {:<6} {:<18} {}: {}\n", f.kind, f.section, f.concerns, f.detail);
-  }
+  list(differences, "  ... and {} more\n", [](const Finding& f) {
+    return fmt::format("  {:<6} {:<18} {}: {}\n", f.kind, f.section, f.concerns, f.detail);
+  });
   return out;
 }
 
