@@ -60,6 +60,7 @@
 #include "fleet/real/run_probes.h"
 #include "fleet/real/service_process.h"
 #include "fleet/real/tcp_gateway.h"
+#include "service/queue_store.h"
 #include "support/postgres_server.h"
 #include "support/service_config.h"
 #include "tool_exit.h"
@@ -162,8 +163,9 @@ std::vector<std::string> InboundLeftInQueueFile(const fs::path& file) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT tekst FROM pakketten WHERE wachtrij = 1 ORDER BY id", -1, &statement, nullptr) ==
+    if (sqlite3_prepare_v2(db, "SELECT tekst FROM pakketten WHERE wachtrij = ? ORDER BY id", -1, &statement, nullptr) ==
         SQLITE_OK) {
+      sqlite3_bind_int(statement, 1, static_cast<int>(dorvek::service::QueueStore::Queue::kInbound));
       while (sqlite3_step(statement) == SQLITE_ROW) {
         const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, 0));
         texts.emplace_back(text == nullptr ? "" : text, static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
@@ -436,7 +438,7 @@ int Run(const Options& o) {
   record.faults = injector.Log();
   gateway.Annotate(record);
   // What the service had not handled by then waits in its queue file for its next start.
-  const std::vector<std::string> left = InboundLeftInQueueFile(base / "VmrZOLData" / "Wachtrijen.db");
+  const std::vector<std::string> left = InboundLeftInQueueFile(base / dorvek::service::kQueueStorePath);
   if (!left.empty())
     std::printf("the service's queue file holds %zu inbound packets for its next start; %lld of them found among those "
                 "played\n",
