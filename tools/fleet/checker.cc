@@ -482,8 +482,13 @@ Report Check(const Record& record, const DispatchState& state) {
   // How often each packet was handled, from its trace.
   std::map<long long, int> handled;
   std::set<std::pair<std::string, std::string>> used;
+  // A packet without a trace still waiting in the queue file has had no effect either.
+  long long untraced_waiting = 0;
   for (const SentPacket& p : record.sent) {
-    if (!p.traced) continue;
+    if (!p.traced) {
+      if (p.queued_at_end) handled[p.seq] = 0, ++untraced_waiting;
+      continue;
+    }
     const Vehicle* v = record.setup.FindVehicle(p.wag_id);
     const auto time = Record::PacketTime(p);
     if (v == nullptr || !time) continue;
@@ -527,10 +532,6 @@ Report Check(const Record& record, const DispatchState& state) {
     if (row.statuscode != "ATU") wrong.push_back("GPS_Statuscode " + row.statuscode);
     if (!wrong.empty()) positions.Add({"positions", "wrong", record.Describe(p), fmt::format("{}", fmt::join(wrong, "; ")), p.wag_id});
   }
-  // A packet without a trace still waiting in the queue file has had no effect either.
-  long long untraced_waiting = 0;
-  for (const SentPacket& p : record.sent)
-    if (p.queued_at_end && !p.traced) handled[p.seq] = 0, ++untraced_waiting;
   if (untraced_waiting > 0)
     report.notes.push_back(fmt::format("{} packets without a position (keep-alives and the like) still in the "
                                        "service's queue file at the end, taken as not handled", untraced_waiting));
